@@ -1,0 +1,54 @@
+// network-change: writes one numbered line to standard output each time the
+// machine's IP address table changes, flushed at once so that a reader at the
+// other end of a pipe can act on it the moment it happens.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform.h"
+
+namespace {
+
+// The count is kept unsigned so that it cannot overflow; past 2147483647 it
+// prints as the 32-bit two's-complement value that it has always shown.
+int printed(std::uint32_t count) {
+  return static_cast<int>(static_cast<std::int32_t>(count));
+}
+
+int fail(int code) {
+  // No flush of its own: returning from main flushes it on the way out.
+  std::printf("NotifyRouteChange error...%d\n", code);
+  return EXIT_FAILURE;
+}
+
+}  // namespace
+
+int main() {
+  WSADATA wsa_data;
+  const int startup = WSAStartup(MAKEWORD(2, 2), &wsa_data);
+  if (startup != 0) {
+    return fail(startup);
+  }
+
+  HANDLE handle = nullptr;
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = WSACreateEvent();
+  // Without an event the wait would return at once, and the loop would spin
+  // without ever printing.
+  if (overlapped.hEvent == WSA_INVALID_EVENT) {
+    return fail(WSAGetLastError());
+  }
+
+  std::uint32_t count = 0;
+  for (;;) {
+    const DWORD result = NotifyAddrChange(&handle, &overlapped);
+    if (result != NO_ERROR && WSAGetLastError() != ERROR_IO_PENDING) {
+      return fail(WSAGetLastError());
+    }
+    if (WaitForSingleObject(overlapped.hEvent, INFINITE) == WAIT_OBJECT_0) {
+      std::printf("net changed..%d\n", printed(count));
+      std::fflush(stdout);
+    }
+    ++count;
+  }
+}

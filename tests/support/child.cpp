@@ -1,0 +1,241 @@
+// Child processes for tests: pipes, deadlines and reaping.
+#include "child.h"
+
+#include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+namespace testing_support {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int ms_until(Clock::time_point deadline) {
+  const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+void close_fd(int& fd) {
+  if (fd >= 0) {
+    close(fd);
+    fd = -1;
+  }
+}
+
+// Makes socket(AF_NETLINK, ...) fail with EACCES from here on, in this
+// process and whatever it executes; every other call goes through.
+bool refuse_netlink_sockets() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_NETLINK, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EACCES),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0) == 0;
+}
+
+}  // namespace
+
+Child::Child(const std::vector<std::string>& argv, const ChildOptions& options) {
+  int in[2];
+  int out[2];
+  int err[2];
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "pipe: " << std::strerror(errno);
+    return;
+  }
+  std::vector<char*> args;
+  for (const auto& a : argv) {
+    args.push_back(const_cast<char*>(a.c_str()));
+  }
+  args.push_back(nullptr);
+
+  pid_ = fork();
+  if (pid_ == 0) {
+    // Only async-signal-safe calls from here on, bar setenv in a fresh child.
+    dup2(in[0], STDIN_FILENO);
+    dup2(out[1], STDOUT_FILENO);
+    dup2(err[1], STDERR_FILENO);
+    // Nothing else of ours or of whoever started us may leak into the child.
+    syscall(SYS_close_range, 3u, ~0u, 0u);
+    if (options.close_stdin) {
+      close(STDIN_FILENO);
+    }
+    if (options.close_stderr) {
+      close(STDERR_FILENO);
+    }
+    for (const auto& [name, value] : options.env) {
+      setenv(name.c_str(), value.c_str(), 1);
+    }
+    if (options.max_files >= 0) {
+      const rlimit limit{static_cast<rlim_t>(options.max_files), static_cast<rlim_t>(options.max_files)};
+      setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (options.spare_one_file) {
+      int last = -1;
+      for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) {
+        last = fd;
+      }
+      close(last);
+    }
+    if (options.refuse_netlink && !refuse_netlink_sockets()) {
+      _exit(126);
+    }
+    ::signal(SIGPIPE, SIG_DFL);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  in_ = in[1];
+  out_fd_ = out[0];
+  err_fd_ = err[0];
+  if (pid_ < 0) {
+    ADD_FAILURE() << "fork: " << std::strerror(errno);
+    return;
+  }
+  pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+  if (pidfd_ < 0) {
+    ADD_FAILURE() << "pidfd_open: " << std::strerror(errno);
+  }
+}
+
+Child::~Child() {
+  if (pid_ > 0 && !status_) {
+    kill(pid_, SIGKILL);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+  }
+  close_fd(in_);
+  close_fd(out_fd_);
+  close_fd(err_fd_);
+  close_fd(pidfd_);
+}
+
+bool Child::pump(Clock::time_point deadline) {
+  pollfd fds[3] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}, {status_ ? -1 : pidfd_, POLLIN, 0}};
+  const int ready = poll(fds, 3, ms_until(deadline));
+  if (ready < 0 && errno != EINTR) {
+    ADD_FAILURE() << "poll: " << std::strerror(errno);
+    return false;
+  }
+  if (ready <= 0) {
+    return Clock::now() < deadline;
+  }
+  char buf[4096];
+  int* fd_of[2] = {&out_fd_, &err_fd_};
+  std::string* text_of[2] = {&out_, &err_};
+  for (int i = 0; i < 2; ++i) {
+    if (fds[i].revents == 0) {
+      continue;
+    }
+    const ssize_t n = read(*fd_of[i], buf, sizeof buf);
+    if (n > 0) {
+      text_of[i]->append(buf, static_cast<std::size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      close_fd(*fd_of[i]);
+    }
+  }
+  if (fds[2].revents != 0) {
+    int status = 0;
+    if (waitpid(pid_, &status, 0) == pid_) {
+      status_ = status;
+    }
+  }
+  return true;
+}
+
+std::optional<std::string> Child::line(milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    const auto nl = out_.find('\n');
+    if (nl != std::string::npos) {
+      std::string text = out_.substr(0, nl);
+      out_.erase(0, nl + 1);
+      return text;
+    }
+    if (out_fd_ < 0 || !pump(deadline)) {
+      return std::nullopt;
+    }
+  }
+}
+
+bool Child::quiet_for(milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  const std::size_t before = out_.size();
+  while (out_fd_ >= 0 && pump(deadline)) {
+    if (out_.size() != before) {
+      return false;
+    }
+  }
+  return out_.size() == before;
+}
+
+std::optional<int> Child::finish(milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (out_fd_ >= 0 || err_fd_ >= 0 || !status_) {
+    if (!pump(deadline)) {
+      return std::nullopt;
+    }
+  }
+  return status_;
+}
+
+bool Child::running() {
+  if (!status_) {
+    pollfd pfd{pidfd_, POLLIN, 0};
+    if (poll(&pfd, 1, 0) == 1) {
+      int status = 0;
+      if (waitpid(pid_, &status, 0) == pid_) {
+        status_ = status;
+      }
+    }
+  }
+  return !status_;
+}
+
+void Child::send(char byte) {
+  if (write(in_, &byte, 1) != 1) {
+    ADD_FAILURE() << "write to child: " << std::strerror(errno);
+  }
+}
+
+void Child::signal(int sig) {
+  if (!status_) {
+    kill(pid_, sig);
+  }
+}
+
+int exit_code(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+int run(const std::vector<std::string>& argv, std::string* output) {
+  Child child(argv);
+  const auto status = child.finish(std::chrono::seconds(60));
+  if (output != nullptr) {
+    *output = child.out() + child.err();
+  }
+  return status ? exit_code(*status) : -1;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,214 @@
+// The real program, started as a child process in a private network namespace
+// and read through a pipe, as a script at the other end would read it. With
+// NETWORK_CHANGE_VALGRIND set, every run goes through valgrind's memcheck too.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "child.h"
+#include "netns.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::Child;
+using testing_support::ChildOptions;
+using testing_support::exit_code;
+using testing_support::ip;
+using testing_support::wait_until_idle;
+
+class System : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    REQUIRE_PRIVATE_NETNS();
+    if (std::getenv("NETWORK_CHANGE_VALGRIND") != nullptr) {
+      char path[] = "/tmp/network-change-valgrind-XXXXXX";
+      const int fd = mkstemp(path);
+      ASSERT_GE(fd, 0);
+      close(fd);
+      valgrind_log_ = path;
+    }
+  }
+
+  void TearDown() override {
+    if (child_) {
+      child_->signal(SIGTERM);
+      child_->finish(30s);
+      EXPECT_EQ(child_->err(), "");
+    }
+    if (!valgrind_log_.empty()) {
+      std::ifstream in(valgrind_log_);
+      std::stringstream log;
+      log << in.rdbuf();
+      if (child_) {
+        EXPECT_NE(log.str().find("ERROR SUMMARY: 0 errors"), std::string::npos) << log.str();
+      }
+      std::remove(valgrind_log_.c_str());
+    }
+  }
+
+  // Starts the program and waits until its watch is in place.
+  Child& start(const ChildOptions& options = {}, bool wait_ready = true) {
+    std::vector<std::string> argv;
+    if (!valgrind_log_.empty()) {
+      argv = {"valgrind", "--log-file=" + valgrind_log_, "--leak-check=full",
+              "--errors-for-leak-kinds=definite"};
+    }
+    argv.emplace_back(NETWORK_CHANGE_BINARY);
+    child_.emplace(argv, options);
+    if (wait_ready) {
+      EXPECT_TRUE(wait_until_idle(child_->pid(), 30s)) << "the watch never settled";
+    }
+    return *child_;
+  }
+
+  // After changes that must not count: once the program has taken them all
+  // in, one address more must give exactly the next number.
+  void expect_next_line_is(const std::string& line, const std::string& sentinel) {
+    ASSERT_TRUE(wait_until_idle(child_->pid(), 10s));
+    EXPECT_EQ(child_->out(), "");
+    ip("addr add " + sentinel + " dev lo");
+    EXPECT_EQ(child_->line(10s), line);
+  }
+
+  std::optional<Child> child_;
+  std::string valgrind_log_;
+};
+
+TEST_F(System, EachAddressChangeIsANumberedLineReadableAtOnce) {
+  Child& c = start();
+  EXPECT_TRUE(c.quiet_for(200ms));  // nothing at start, nothing while idle
+  ip("addr add 192.0.2.1/24 dev lo");
+  EXPECT_EQ(c.line(10s), "net changed..0");
+  EXPECT_TRUE(c.running());
+  ip("addr del 192.0.2.1/24 dev lo");
+  EXPECT_EQ(c.line(10s), "net changed..1");
+  EXPECT_TRUE(c.running());
+  ip("addr add 198.51.100.7/24 dev lo");
+  EXPECT_EQ(c.line(10s), "net changed..2");
+}
+
+TEST_F(System, RefreshesIPv6AndLinkStateAreNotChanges) {
+  ip("link add nc0 type veth peer name nc1");
+  ip("addr add 192.0.2.1/24 dev nc0 valid_lft 100 preferred_lft 100");
+  start();
+  ip("addr change 192.0.2.1/24 dev nc0 valid_lft 300 preferred_lft 200");
+  ip("addr replace 192.0.2.1/24 dev nc0 valid_lft forever preferred_lft forever");
+  ip("link set nc0 up");
+  ip("link set nc1 up");
+  ip("-6 addr add 2001:db8::1/64 dev nc0 nodad");
+  ip("-6 addr del 2001:db8::1/64 dev nc0");
+  ip("link set nc0 down");
+  expect_next_line_is("net changed..0", "203.0.113.1/24");
+}
+
+TEST_F(System, DeletingALinkWithAddressesIsAChange) {
+  ip("link add nc0 type veth peer name nc1");
+  ip("addr add 192.0.2.1/24 dev nc0");
+  ip("addr add 198.51.100.1/24 dev nc1");
+  Child& c = start();
+  ip("link del nc0");
+  EXPECT_EQ(c.line(10s), "net changed..0");
+  EXPECT_TRUE(c.running());
+}
+
+TEST_F(System, ABurstThatOverflowsTheSocketIsReportedAndTheWatchGoesOn) {
+  ip("link add nc0 type veth peer name nc1");
+  Child& c = start();
+  // Stopped, it reads nothing while 10,000 changes go by.
+  c.signal(SIGSTOP);
+  char path[] = "/tmp/network-change-batch-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  std::string batch;
+  for (int i = 0; i < 5000; ++i) {
+    const std::string addr = "198.18." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1) + "/32";
+    batch += "addr add " + addr + " dev nc0\naddr del " + addr + " dev nc0\n";
+  }
+  batch += "addr add 198.19.0.1/32 dev nc0\n";  // the last change leaves one address
+  ASSERT_EQ(write(fd, batch.data(), batch.size()), static_cast<ssize_t>(batch.size()));
+  close(fd);
+  ip(std::string("-batch ") + path);
+  std::remove(path);
+  std::uint64_t drops = 0;
+  for (const auto& s : testing_support::netlink_sockets_of(c.pid())) {
+    drops += s.drops;
+  }
+  ASSERT_GT(drops, 0u) << "the burst did not overflow the socket; the test proves nothing";
+  c.signal(SIGCONT);
+
+  // Every line that comes now is for the burst; at least one must.
+  EXPECT_EQ(c.line(10s), "net changed..0");
+  ASSERT_TRUE(wait_until_idle(c.pid(), 10s));
+  EXPECT_TRUE(c.running());
+  int lines = 1;
+  while (c.line(0ms)) {
+    ++lines;
+  }
+  // It still knows the table: removing the one address left is a change.
+  ip("addr del 198.19.0.1/32 dev nc0");
+  EXPECT_EQ(c.line(10s), "net changed.." + std::to_string(lines));
+}
+
+// Not run under valgrind, which needs descriptors of its own to start.
+TEST_F(System, ExhaustedDescriptorsEndWithOneFailureLine) {
+  // One descriptor left: enough for the loader and the first socket, not
+  // for the second.
+  ChildOptions options;
+  options.max_files = 64;
+  options.spare_one_file = true;
+  Child& c = start(options, false);
+  const auto status = c.finish(30s);
+  ASSERT_TRUE(status);
+  EXPECT_EQ(exit_code(*status), 1);
+  EXPECT_EQ(c.out(), "NotifyRouteChange error...24\n");
+  EXPECT_EQ(c.err(), "");
+}
+
+TEST_F(System, ARefusedSocketEndsWithOneFailureLine) {
+  ChildOptions options;
+  options.refuse_netlink = true;
+  Child& c = start(options, false);
+  const auto status = c.finish(30s);
+  ASSERT_TRUE(status);
+  EXPECT_EQ(exit_code(*status), 1);
+  EXPECT_EQ(c.out(), "NotifyRouteChange error...13\n");
+}
+
+TEST_F(System, ClosedStandardStreamsNeverReceiveTheSockets) {
+  ChildOptions options;
+  options.close_stdin = true;
+  options.close_stderr = true;
+  Child& c = start(options);
+  for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    char target[64] = {};
+    const std::string link = "/proc/" + std::to_string(c.pid()) + "/fd/" + std::to_string(fd);
+    readlink(link.c_str(), target, sizeof target - 1);
+    EXPECT_EQ(std::string(target).rfind("socket:", 0), std::string::npos) << link << " -> " << target;
+  }
+  ip("addr add 192.0.2.1/24 dev lo");
+  EXPECT_EQ(c.line(10s), "net changed..0");
+  ip("addr add 192.0.2.2/24 dev lo");
+  EXPECT_EQ(c.line(10s), "net changed..1");
+}
+
+TEST_F(System, ArgumentsAreIgnored) {
+  ChildOptions options;
+  std::vector<std::string> argv{NETWORK_CHANGE_BINARY, "--help", "-x", "eth0"};
+  if (!valgrind_log_.empty()) {
+    argv.insert(argv.begin(), {"valgrind", "--log-file=" + valgrind_log_});
+  }
+  child_.emplace(argv, options);
+  ASSERT_TRUE(wait_until_idle(child_->pid(), 30s));
+  ip("addr add 192.0.2.1/24 dev lo");
+  EXPECT_EQ(child_->line(10s), "net changed..0");
+}
+
+}  // namespace
