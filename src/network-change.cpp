@@ -1,9 +1,11 @@
 // network-change: writes one numbered line to standard output each time the
 // machine's IP address table changes, flushed at once so that a reader at the
 // other end of a pipe can act on it the moment it happens.
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
+// The C headers, and first: with them printf is the C runtime's own, where a
+// C++ header could have put a library's replacement in its place.
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
 
 #include "platform.h"
 
@@ -11,13 +13,11 @@ namespace {
 
 // The count is kept unsigned so that it cannot overflow; past 2147483647 it
 // prints as the 32-bit two's-complement value that it has always shown.
-int printed(std::uint32_t count) {
-  return static_cast<int>(static_cast<std::int32_t>(count));
-}
+int printed(uint32_t count) { return static_cast<int>(static_cast<int32_t>(count)); }
 
 int fail(int code) {
   // No flush of its own: returning from main flushes it on the way out.
-  std::printf("NotifyRouteChange error...%d\n", code);
+  printf("NotifyRouteChange error...%d\n", code);
   return EXIT_FAILURE;
 }
 
@@ -39,15 +39,15 @@ int main() {
     return fail(WSAGetLastError());
   }
 
-  std::uint32_t count = 0;
+  uint32_t count = 0;
   for (;;) {
     const DWORD result = NotifyAddrChange(&handle, &overlapped);
     if (result != NO_ERROR && WSAGetLastError() != ERROR_IO_PENDING) {
       return fail(WSAGetLastError());
     }
     if (WaitForSingleObject(overlapped.hEvent, INFINITE) == WAIT_OBJECT_0) {
-      std::printf("net changed..%d\n", printed(count));
-      std::fflush(stdout);
+      printf("net changed..%d\n", printed(count));
+      (void)fflush(stdout);
     }
     ++count;
   }

@@ -39,7 +39,9 @@ class LinuxLayer : public ::testing::Test {
     EXPECT_NE(handle_, nullptr);
   }
 
-  DWORD wait(std::chrono::milliseconds ms) { return WaitForSingleObject(event_, static_cast<DWORD>(ms.count())); }
+  DWORD wait(std::chrono::milliseconds ms) {
+    return WaitForSingleObject(event_, static_cast<DWORD>(ms.count()));
+  }
 
   // Waits for a change that should come, then expects nothing more: each call
   // is one pass of the loop.
@@ -127,7 +129,8 @@ TEST_F(LinuxLayer, AnOverflowIsReportedAndTheTableIsReadAfresh) {
   ASSERT_GE(fd, 0);
   std::string batch;
   for (int i = 0; i < 4000; ++i) {
-    batch += "addr add 198.18." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1) + "/32 dev nc0\n";
+    batch += "addr add 198.18." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1) +
+             "/32 dev nc0\n";
   }
   ASSERT_EQ(write(fd, batch.data(), batch.size()), static_cast<ssize_t>(batch.size()));
   close(fd);
@@ -153,7 +156,7 @@ TEST_F(LinuxLayer, AnOverflowIsReportedAndTheTableIsReadAfresh) {
 void on_alarm(int) {}
 
 TEST_F(LinuxLayer, SignalsDoNotEndAWait) {
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = on_alarm;  // no SA_RESTART: poll sees EINTR
   sigaction(SIGALRM, &sa, nullptr);
   itimerval every_20ms{{0, 20000}, {0, 20000}};
@@ -250,7 +253,8 @@ TEST_F(LinuxLayer, SocketsStayOffTheStandardStreamsAndCloseOnExec) {
   for (int fd = 0; fd < 1024; ++fd) {
     char target[64] = {};
     const std::string link = "/proc/self/fd/" + std::to_string(fd);
-    if (readlink(link.c_str(), target, sizeof target - 1) > 0 && std::string(target).rfind("socket:", 0) == 0) {
+    if (readlink(link.c_str(), target, sizeof target - 1) > 0 &&
+        std::string(target).rfind("socket:", 0) == 0) {
       ++sockets;
       EXPECT_GT(fd, STDERR_FILENO);
       EXPECT_EQ(fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC) << fd;

@@ -54,7 +54,7 @@ class LoopTest : public ::testing::Test {
   }
 
   Outcome run(const std::string& script, std::vector<std::string> args = {}, bool traced = true,
-          std::chrono::milliseconds timeout = 10s) {
+              std::chrono::milliseconds timeout = 10s) {
     std::remove(trace_path_.c_str());
     args.insert(args.begin(), SCRIPTED_BINARY);
     Child child(args, options(script, traced));
@@ -69,12 +69,12 @@ class LoopTest : public ::testing::Test {
 // the last-error code alone, waits that do and do not end signalled.
 const char* const mixed_script =
     "notify=997,997 wait=0 "
-    "notify=0,5 wait=0 "            // a zero result: the 5 must never be read
-    "notify=997,997 wait=258 "      // timed out: a number is used up, no line
-    "notify=50,997 wait=0 "         // any non-zero result is pending when the code is 997
+    "notify=0,5 wait=0 "        // a zero result: the 5 must never be read
+    "notify=997,997 wait=258 "  // timed out: a number is used up, no line
+    "notify=50,997 wait=0 "     // any non-zero result is pending when the code is 997
     "notify=997,997 wait=0xFFFFFFFF "
     "notify=997,997 wait=0 "
-    "notify=997,-7";                // 997 from the call, but the code says failure
+    "notify=997,-7";  // 997 from the call, but the code says failure
 
 const char* const mixed_output =
     "net changed..0\n"
@@ -88,25 +88,28 @@ TEST_F(LoopTest, NumbersEveryPassAndReadsTheLastErrorOnlyAfterANonZeroResult) {
   EXPECT_EQ(r.out, mixed_output);
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.status, 1);
-  const std::string notify = "NotifyAddrChange slot=same handle=watch overlapped=same hEvent=event -> ";
+  const std::string notify =
+      "NotifyAddrChange slot=same handle=watch overlapped=same hEvent=event -> ";
+  const std::string read_997 = "WSAGetLastError -> 997\n";
   const std::string wait = "WaitForSingleObject event INFINITE\n";
-  EXPECT_EQ(r.trace,
-            "WSAStartup 2.2 -> 0\n"
-            "WSACreateEvent -> event\n"
-            "NotifyAddrChange slot=same handle=null overlapped=same hEvent=event -> 997, error 997\n"
-            "WSAGetLastError -> 997\n" + wait +
-            notify + "0, error 5\n" + wait +
-            notify + "997, error 997\n" "WSAGetLastError -> 997\n" + wait +
-            notify + "50, error 997\n" "WSAGetLastError -> 997\n" + wait +
-            notify + "997, error 997\n" "WSAGetLastError -> 997\n" + wait +
-            notify + "997, error 997\n" "WSAGetLastError -> 997\n" + wait +
-            notify + "997, error -7\n" "WSAGetLastError -> -7\n" "WSAGetLastError -> -7\n");
+  std::string expected = "WSAStartup 2.2 -> 0\nWSACreateEvent -> event\n";
+  expected +=
+      "NotifyAddrChange slot=same handle=null overlapped=same hEvent=event -> 997, error 997\n";
+  expected += read_997 + wait;
+  expected += notify + "0, error 5\n" + wait;  // no read of the code after a zero result
+  expected += notify + "997, error 997\n" + read_997 + wait;
+  expected += notify + "50, error 997\n" + read_997 + wait;
+  expected += notify + "997, error 997\n" + read_997 + wait;
+  expected += notify + "997, error 997\n" + read_997 + wait;
+  expected += notify + "997, error -7\nWSAGetLastError -> -7\nWSAGetLastError -> -7\n";
+  EXPECT_EQ(r.trace, expected);
 }
 
 TEST_F(LoopTest, ArgumentsChangeNothing) {
   const Outcome plain = run(mixed_script);
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"--help"}, {"-v", "--version", "x"}, {"", "NotifyRouteChange error...1"}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"},
+                                               {"-v", "--version", "x"},
+                                               {"", "NotifyRouteChange error...1"}}) {
     const Outcome r = run(mixed_script, args);
     EXPECT_EQ(r.out, plain.out);
     EXPECT_EQ(r.err, "");
@@ -120,8 +123,8 @@ TEST_F(LoopTest, AFailedRequestPrintsItsLastErrorCodeOnceAndEnds) {
     const char* script;
     const char* line;
   } cases[] = {
-      {"notify=1,0", "NotifyRouteChange error...0\n"},       // what Wine's answer comes to
-      {"notify=997,87", "NotifyRouteChange error...87\n"},   // the code, never the result
+      {"notify=1,0", "NotifyRouteChange error...0\n"},      // what Wine's answer comes to
+      {"notify=997,87", "NotifyRouteChange error...87\n"},  // the code, never the result
       {"notify=87,24", "NotifyRouteChange error...24\n"},
       {"notify=-1,-2147483648", "NotifyRouteChange error...-2147483648\n"},
       {"notify=1,2147483647", "NotifyRouteChange error...2147483647\n"},
@@ -140,11 +143,10 @@ TEST_F(LoopTest, AFailedRequestPrintsItsLastErrorCodeOnceAndEnds) {
 TEST_F(LoopTest, EachLineReachesThePipeBeforeTheNextPass) {
   // Between lines the loop is blocked in a wait that only the test can end,
   // so a line seen now cannot have been pushed out by a later write.
-  Child child({SCRIPTED_BINARY},
-              options("notify=997,997 wait=0 "
-                      "notify=997,997 wait=block "
-                      "notify=0,0 wait=block "
-                      "notify=997,12345"));
+  Child child({SCRIPTED_BINARY}, options("notify=997,997 wait=0 "
+                                         "notify=997,997 wait=block "
+                                         "notify=0,0 wait=block "
+                                         "notify=997,12345"));
   EXPECT_EQ(child.line(5s), "net changed..0");
   EXPECT_TRUE(child.running());
   child.send('x');
@@ -185,9 +187,10 @@ TEST_F(LoopTest, AFailedStartupEndsWithItsCode) {
 TEST_F(LoopTest, TheCountGoesOnPastTheLargestSignedValue) {
   // 2^31 - 1 passes that print nothing, then three that do. Built with
   // -fsanitize=undefined, a signed overflow here would end the process.
-  const Outcome r = run("2147483647*notify=0,0+wait=258 "
-                    "notify=0,0 wait=0 notify=0,0 wait=0 notify=0,0 wait=0 notify=1,1",
-                    {}, false, 240s);
+  const Outcome r =
+      run("2147483647*notify=0,0+wait=258 "
+          "notify=0,0 wait=0 notify=0,0 wait=0 notify=0,0 wait=0 notify=1,1",
+          {}, false, 240s);
   EXPECT_EQ(r.out,
             "net changed..2147483647\n"
             "net changed..-2147483648\n"

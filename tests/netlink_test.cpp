@@ -35,8 +35,9 @@ void pad(Bytes& b) {
 
 template <typename T>
 void put(Bytes& b, const T& value) {
-  const auto* p = reinterpret_cast<const std::uint8_t*>(&value);
-  b.insert(b.end(), p, p + sizeof value);
+  const std::size_t at = b.size();
+  b.resize(at + sizeof value);
+  std::memcpy(b.data() + at, &value, sizeof value);
 }
 
 void attr(Bytes& b, std::uint16_t type, const void* data, std::size_t len) {
@@ -46,14 +47,17 @@ void attr(Bytes& b, std::uint16_t type, const void* data, std::size_t len) {
   pad(b);
 }
 
-void attr32(Bytes& b, std::uint16_t type, std::uint32_t value) { attr(b, type, &value, sizeof value); }
+void attr32(Bytes& b, std::uint16_t type, std::uint32_t value) {
+  attr(b, type, &value, sizeof value);
+}
 
 // Wraps a payload in a netlink header of the given type; the length field
 // covers the payload without the padding that follows it.
-Bytes message(std::uint16_t type, const Bytes& payload, std::uint16_t flags = 0, std::uint32_t seq = 0,
-              std::uint32_t port = 0) {
+Bytes message(std::uint16_t type, const Bytes& payload, std::uint16_t flags = 0,
+              std::uint32_t seq = 0, std::uint32_t port = 0) {
   Bytes b;
-  put(b, nlmsghdr{static_cast<std::uint32_t>(sizeof(nlmsghdr) + payload.size()), type, flags, seq, port});
+  put(b, nlmsghdr{static_cast<std::uint32_t>(sizeof(nlmsghdr) + payload.size()), type, flags, seq,
+                  port});
   b.insert(b.end(), payload.begin(), payload.end());
   return b;
 }
@@ -195,7 +199,8 @@ TEST(Parser, MalformedBuffersStopTheWalk) {
   } cases[] = {
       {"shorter than a header", Bytes(good_msg.begin(), good_msg.begin() + 10)},
       {"length under a header", with_len(good_msg, 8)},
-      {"length past the buffer", with_len(good_msg, static_cast<std::uint32_t>(good_msg.size() + 4))},
+      {"length past the buffer",
+       with_len(good_msg, static_cast<std::uint32_t>(good_msg.size() + 4))},
       {"cut short", Bytes(good_msg.begin(), good_msg.end() - 4)},
       {"attribute past the message", message(RTM_NEWADDR, attr_too_long)},
       {"attribute under its own header", message(RTM_NEWADDR, attr_too_short)},

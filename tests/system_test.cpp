@@ -129,7 +129,8 @@ TEST_F(System, ABurstThatOverflowsTheSocketIsReportedAndTheWatchGoesOn) {
   ASSERT_GE(fd, 0);
   std::string batch;
   for (int i = 0; i < 5000; ++i) {
-    const std::string addr = "198.18." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1) + "/32";
+    const std::string addr =
+        "198.18." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1) + "/32";
     batch += "addr add " + addr + " dev nc0\naddr del " + addr + " dev nc0\n";
   }
   batch += "addr add 198.19.0.1/32 dev nc0\n";  // the last change leaves one address
@@ -191,7 +192,8 @@ TEST_F(System, ClosedStandardStreamsNeverReceiveTheSockets) {
     char target[64] = {};
     const std::string link = "/proc/" + std::to_string(c.pid()) + "/fd/" + std::to_string(fd);
     readlink(link.c_str(), target, sizeof target - 1);
-    EXPECT_EQ(std::string(target).rfind("socket:", 0), std::string::npos) << link << " -> " << target;
+    EXPECT_EQ(std::string(target).rfind("socket:", 0), std::string::npos)
+        << link << " -> " << target;
   }
   ip("addr add 192.0.2.1/24 dev lo");
   EXPECT_EQ(c.line(10s), "net changed..0");

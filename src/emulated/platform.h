@@ -13,11 +13,11 @@ using HANDLE = void*;
 using WSAEVENT = HANDLE;
 
 struct OVERLAPPED {
-  ULONG_PTR Internal;      // the request's status while it is in the layer's hands
+  ULONG_PTR Internal;  // the request's status while it is in the layer's hands
   ULONG_PTR InternalHigh;
   DWORD Offset;
   DWORD OffsetHigh;
-  HANDLE hEvent;           // signalled when the request completes
+  HANDLE hEvent;  // signalled when the request completes
 };
 
 struct WSADATA {
@@ -34,9 +34,7 @@ inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
 inline constexpr ULONG_PTR STATUS_PENDING = 0x103;
 inline const WSAEVENT WSA_INVALID_EVENT = nullptr;
 
-constexpr WORD MAKEWORD(BYTE low, BYTE high) {
-  return static_cast<WORD>(low | (high << 8));
-}
+constexpr WORD MAKEWORD(BYTE low, BYTE high) { return static_cast<WORD>(low | (high << 8)); }
 
 // Returns 0 once the layer is ready to serve the calls below, or else an error
 // code (not the last-error code, which it leaves alone).

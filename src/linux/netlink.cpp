@@ -22,7 +22,9 @@ T load(const std::uint8_t* p) {
   return value;
 }
 
-constexpr std::size_t align(std::size_t n) { return (n + NLMSG_ALIGNTO - 1) & ~std::size_t{NLMSG_ALIGNTO - 1}; }
+constexpr std::size_t align(std::size_t n) {
+  return (n + NLMSG_ALIGNTO - 1) & ~std::size_t{NLMSG_ALIGNTO - 1};
+}
 
 constexpr std::size_t header_size = align(sizeof(nlmsghdr));
 constexpr std::size_t ifaddr_size = align(sizeof(ifaddrmsg));
@@ -156,7 +158,8 @@ bool AddressTable::apply(const Message& msg) {
 }
 
 std::size_t AddressTable::Hash::operator()(const AddressRow& r) const noexcept {
-  std::uint64_t h = (std::uint64_t{r.ifindex} << 40) ^ (std::uint64_t{r.prefixlen} << 32) ^ r.address;
+  std::uint64_t h =
+      (std::uint64_t{r.ifindex} << 40) ^ (std::uint64_t{r.prefixlen} << 32) ^ r.address;
   // A multiplicative mix, so that neighbouring addresses spread over the buckets.
   h *= 0x9E3779B97F4A7C15ULL;
   return static_cast<std::size_t>(h ^ (h >> 29));

@@ -34,8 +34,8 @@ struct Message {
   std::uint16_t type = 0;
   std::uint16_t flags = 0;  // nlmsg_flags, NLM_F_DUMP_INTR among them
   std::uint32_t seq = 0;
-  std::uint32_t port = 0;   // nlmsg_pid
-  int error = 0;            // Error: the errno value the kernel reports; 0 is an ack
+  std::uint32_t port = 0;  // nlmsg_pid
+  int error = 0;           // Error: the errno value the kernel reports; 0 is an ack
   AddressRow row;
 };
 

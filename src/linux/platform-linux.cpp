@@ -26,7 +26,7 @@ constexpr std::uint32_t event_magic = 0x4e43'4556;  // "NCEV"
 constexpr std::uint32_t watch_magic = 0x4e43'5754;  // "NCWT"
 
 // Large enough for any datagram the kernel builds for a dump or a broadcast.
-constexpr std::size_t buffer_size = 64 * 1024;
+constexpr std::size_t buffer_size = std::size_t{64} * 1024;
 
 // A flood of changes must not hold the line back for ever: after this many
 // reads in one go, what was seen is reported and the rest waits for the next pass.
@@ -47,8 +47,8 @@ struct Event {
 struct Watch {
   std::uint32_t magic = watch_magic;
   Watch* next = nullptr;  // the layer's list of every watch it has opened
-  int monitor = -1;  // subscribed to IPv4 address changes for the life of the process
-  int dumper = -1;   // asks the kernel for the whole table
+  int monitor = -1;       // subscribed to IPv4 address changes for the life of the process
+  int dumper = -1;        // asks the kernel for the whole table
   std::uint32_t dumper_port = 0;
   std::uint32_t seq = 0;
   int broken = 0;  // errno that ended the watch, 0 while it works
@@ -90,8 +90,7 @@ int open_socket(std::uint32_t groups, std::uint32_t* port) {
   addr.nl_groups = groups;
   socklen_t addr_len = sizeof addr;
   if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      (port != nullptr &&
-       getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &addr_len) != 0)) {
+      (port != nullptr && getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &addr_len) != 0)) {
     const int saved = errno;
     close(fd);
     errno = saved;
@@ -115,7 +114,8 @@ ssize_t receive(Watch& w, int fd, int flags, bool* from_kernel, bool* truncated)
   mh.msg_iovlen = 1;
   const ssize_t n = recvmsg(fd, &mh, flags);
   if (n >= 0) {
-    *from_kernel = mh.msg_namelen >= sizeof from && from.nl_family == AF_NETLINK && from.nl_pid == 0;
+    *from_kernel =
+        mh.msg_namelen >= sizeof from && from.nl_family == AF_NETLINK && from.nl_pid == 0;
     *truncated = (mh.msg_flags & MSG_TRUNC) != 0;
   }
   return n;
@@ -305,7 +305,8 @@ void complete(Watch& w, Event& e) {
 }
 
 int remaining_ms(std::chrono::steady_clock::time_point deadline) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
@@ -370,11 +371,16 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     return WAIT_FAILED;
   }
   const bool forever = milliseconds == INFINITE;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(forever ? 0 : milliseconds);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(forever ? 0 : milliseconds);
+  // Without a request outstanding on it, nothing will signal the event: the
+  // wait just runs out its time, as it would on Windows.
   Watch* w = e->watch;
-  const bool armed = w != nullptr && w->pending != nullptr && w->pending->hEvent == handle;
+  if (w != nullptr && (w->pending == nullptr || w->pending->hEvent != handle)) {
+    w = nullptr;
+  }
   while (!e->signalled) {
-    pollfd pfd{armed ? w->monitor : -1, POLLIN, 0};
+    pollfd pfd{w != nullptr ? w->monitor : -1, POLLIN, 0};
     const int ready = poll(&pfd, 1, forever ? -1 : remaining_ms(deadline));
     if (ready < 0) {
       if (errno == EINTR) {
@@ -388,6 +394,9 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         continue;
       }
       return WAIT_TIMEOUT;
+    }
+    if (w == nullptr) {
+      continue;  // poll ignores a negative descriptor; not reached
     }
     switch (drain(*w)) {
       case Drained::Changed:

@@ -229,7 +229,8 @@ DWORD NotifyAddrChange(HANDLE* handle, OVERLAPPED* overlapped) {
   if (handle == nullptr || overlapped == nullptr) {
     die("NotifyAddrChange", "null argument");
   }
-  script().log("NotifyAddrChange slot=%s handle=%s overlapped=%s hEvent=%s -> %" PRId64 ", error %d",
+  script().log("NotifyAddrChange slot=%s handle=%s overlapped=%s hEvent=%s -> %" PRId64
+               ", error %d",
                same_as_first(&first_handle_slot, handle),
                *handle == nullptr ? "null" : (*handle == &watch_token ? "watch" : "other"),
                same_as_first(&first_overlapped, overlapped),

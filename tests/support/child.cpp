@@ -88,7 +88,8 @@ Child::Child(const std::vector<std::string>& argv, const ChildOptions& options) 
       setenv(name.c_str(), value.c_str(), 1);
     }
     if (options.max_files >= 0) {
-      const rlimit limit{static_cast<rlim_t>(options.max_files), static_cast<rlim_t>(options.max_files)};
+      const rlimit limit{static_cast<rlim_t>(options.max_files),
+                         static_cast<rlim_t>(options.max_files)};
       setrlimit(RLIMIT_NOFILE, &limit);
     }
     if (options.spare_one_file) {

@@ -28,8 +28,8 @@ void ip(const std::string& args);
 struct NetlinkSocket {
   unsigned long inode = 0;
   std::uint32_t groups = 0;
-  std::size_t queued = 0;    // bytes waiting in the receive queue
-  std::uint64_t drops = 0;   // messages the kernel dropped for want of room
+  std::size_t queued = 0;   // bytes waiting in the receive queue
+  std::uint64_t drops = 0;  // messages the kernel dropped for want of room
 };
 
 // The netlink sockets that process pid holds, as this namespace's
@@ -45,13 +45,13 @@ bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout);
 
 // Enters a private network namespace, or skips the test where that cannot be
 // had (and fails it under CI, where nothing may skip).
-#define REQUIRE_PRIVATE_NETNS()                                          \
-  do {                                                                   \
+#define REQUIRE_PRIVATE_NETNS()                                           \
+  do {                                                                    \
     const std::string why_not = ::testing_support::enter_private_netns(); \
-    if (!why_not.empty()) {                                              \
-      if (::testing_support::in_ci()) {                                  \
-        FAIL() << why_not;                                               \
-      }                                                                  \
-      GTEST_SKIP() << why_not;                                           \
-    }                                                                    \
+    if (!why_not.empty()) {                                               \
+      if (::testing_support::in_ci()) {                                   \
+        FAIL() << why_not;                                                \
+      }                                                                   \
+      GTEST_SKIP() << why_not;                                            \
+    }                                                                     \
   } while (0)
