@@ -1,0 +1,137 @@
+// Installing and packaging: the install layout, the man page, the .deb (and
+// the program run from it), and the Windows .zip.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "child.h"
+#include "netns.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing_support::Child;
+using testing_support::run;
+
+bool on_path(const std::string& tool) {
+  const char* path = std::getenv("PATH");
+  std::istringstream dirs(path != nullptr ? path : "");
+  for (std::string dir; std::getline(dirs, dir, ':');) {
+    if (access((dir + "/" + tool).c_str(), X_OK) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+#define REQUIRE_TOOL(tool)                           \
+  do {                                               \
+    if (!on_path(tool)) {                            \
+      if (::testing_support::in_ci()) {              \
+        FAIL() << (tool) << " is not installed";     \
+      }                                              \
+      GTEST_SKIP() << (tool) << " is not installed"; \
+    }                                                \
+  } while (0)
+
+class Package : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char path[] = "/tmp/network-change-package-XXXXXX";
+    ASSERT_NE(mkdtemp(path), nullptr);
+    dir_ = path;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  static bool executable(const fs::path& p) {
+    return access(p.c_str(), X_OK) == 0 && fs::is_regular_file(p);
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(Package, TheManPageRendersWithoutAWarning) {
+  REQUIRE_TOOL("groff");
+  std::string output;
+  EXPECT_EQ(run({"groff", "-man", "-ww", "-z", SOURCE_DIR "/man/network-change.1"}, &output), 0);
+  EXPECT_EQ(output, "");
+  // Both lines, as the program prints them.
+  ASSERT_EQ(
+      run({"groff", "-man", "-Tutf8", "-P-cbou", SOURCE_DIR "/man/network-change.1"}, &output), 0);
+  EXPECT_NE(output.find("net changed..N"), std::string::npos) << output;
+  EXPECT_NE(output.find("NotifyRouteChange error...E"), std::string::npos);
+}
+
+TEST_F(Package, InstallLaysOutTheProgramAndItsManPage) {
+  std::string output;
+  ASSERT_EQ(run({"cmake", "--install", BUILD_DIR, "--prefix", dir_.string()}, &output), 0)
+      << output;
+  EXPECT_TRUE(executable(dir_ / "bin/network-change"));
+  EXPECT_TRUE(fs::is_regular_file(dir_ / "share/man/man1/network-change.1"));
+}
+
+TEST_F(Package, TheDebHoldsTheProgramWhichRunsFromIt) {
+  REQUIRE_TOOL("dpkg-deb");
+  REQUIRE_TOOL("dpkg-shlibdeps");
+  std::string output;
+  ASSERT_EQ(
+      run({"cpack", "-G", "DEB", "--config", BUILD_DIR "/CPackConfig.cmake", "-B", dir_.string()},
+          &output),
+      0)
+      << output;
+  fs::path deb;
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    if (entry.path().extension() == ".deb") {
+      deb = entry.path();
+    }
+  }
+  ASSERT_FALSE(deb.empty()) << output;
+  ASSERT_EQ(run({"dpkg-deb", "-f", deb.string(), "Depends"}, &output), 0);
+  EXPECT_NE(output.find("libc6"), std::string::npos) << output;
+
+  const fs::path root = dir_ / "root";
+  ASSERT_EQ(run({"dpkg-deb", "-x", deb.string(), root.string()}, &output), 0) << output;
+  EXPECT_TRUE(executable(root / "usr/bin/network-change"));
+  EXPECT_TRUE(fs::is_regular_file(root / "usr/share/man/man1/network-change.1"));
+
+  REQUIRE_PRIVATE_NETNS();
+  Child c({(root / "usr/bin/network-change").string()});
+  ASSERT_TRUE(testing_support::wait_until_idle(c.pid(), 30s));
+  testing_support::ip("addr add 192.0.2.1/24 dev lo");
+  EXPECT_EQ(c.line(10s), "net changed..0");
+}
+
+#ifdef WINDOWS_BUILD_DIR
+TEST_F(Package, TheWindowsZipHoldsTheProgramAndItsUsage) {
+  REQUIRE_TOOL("python3");
+  std::string output;
+  ASSERT_EQ(run({"cpack", "-G", "ZIP", "--config", WINDOWS_BUILD_DIR "/CPackConfig.cmake", "-B",
+                 dir_.string()},
+                &output),
+            0)
+      << output;
+  fs::path zip;
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    if (entry.path().extension() == ".zip") {
+      zip = entry.path();
+    }
+  }
+  ASSERT_FALSE(zip.empty()) << output;
+  ASSERT_EQ(run({"python3", "-c",
+                 "import sys, zipfile; "
+                 "print('\\n'.join(sorted(zipfile.ZipFile(sys.argv[1]).namelist())))",
+                 zip.string()},
+                &output),
+            0);
+  EXPECT_EQ(output, "USAGE.txt\nnetwork-change.exe\n");
+}
+#endif
+
+}  // namespace
