@@ -28,9 +28,14 @@ constexpr std::uint32_t watch_magic = 0x4e43'5754;  // "NCWT"
 // Large enough for any datagram the kernel builds for a dump or a broadcast.
 constexpr std::size_t buffer_size = std::size_t{64} * 1024;
 
+// The monitor socket is read a batch of datagrams at a time, one system call
+// for all that is queued; an address notification is far smaller than a slot.
+constexpr std::size_t slots = 16;
+constexpr std::size_t slot_size = buffer_size / slots;
+
 // A flood of changes must not hold the line back for ever: after this many
-// reads in one go, what was seen is reported and the rest waits for the next pass.
-constexpr int reads_per_drain = 64;
+// batches in one go, what was seen is reported and the rest waits for the next pass.
+constexpr int batches_per_drain = 16;
 
 // Dumps that the kernel marks interrupted are retried, but not without end.
 constexpr int dump_attempts = 1000;
@@ -241,21 +246,32 @@ Watch* open_watch(int* error) {
 
 enum class Drained { Nothing, Changed, Broken };
 
-// Reads whatever the monitor socket holds and applies it to the table.
-Drained drain(Watch& w) {
+// Reads what the monitor socket holds and applies it to the table. With
+// block set, waits for the first datagram in the same call that takes the rest.
+Drained drain(Watch& w, bool block) {
   bool changed = false;
   bool resync = false;
+  sockaddr_nl from[slots];
+  iovec iov[slots];
+  mmsghdr batch[slots];
+  int flags = block ? MSG_WAITFORONE : MSG_DONTWAIT;
   // Once a resync is due the queue is read to its end, however long it is:
   // after an overflow the kernel drops every new message, without telling
   // again, until the queue has been emptied, so a table read before then
   // could miss a change. Nothing new is queued meanwhile, so this ends.
-  for (int reads = 0; resync || reads < reads_per_drain; ++reads) {
-    bool from_kernel = false;
-    bool truncated = false;
-    const ssize_t n = receive(w, w.monitor, MSG_DONTWAIT, &from_kernel, &truncated);
+  for (int round = 0; resync || round < batches_per_drain; ++round) {
+    for (std::size_t i = 0; i < slots; ++i) {
+      iov[i] = {w.buffer.data() + i * slot_size, slot_size};
+      batch[i] = {};
+      batch[i].msg_hdr.msg_name = &from[i];
+      batch[i].msg_hdr.msg_namelen = sizeof from[i];
+      batch[i].msg_hdr.msg_iov = &iov[i];
+      batch[i].msg_hdr.msg_iovlen = 1;
+    }
+    const int n = recvmmsg(w.monitor, batch, slots, flags, nullptr);
     if (n < 0) {
       if (errno == EINTR) {
-        continue;
+        continue;  // a signal is no reason to give up the wait
       }
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
         break;
@@ -264,27 +280,38 @@ Drained drain(Watch& w) {
         // Messages were dropped: only a fresh copy of the table can be
         // trusted now, and something may have changed unseen.
         resync = true;
+        flags = MSG_DONTWAIT;
         continue;
       }
       w.broken = errno;
       return Drained::Broken;
     }
-    if (!from_kernel || resync) {
-      continue;  // what is queued before a resync is superseded by it
+    flags = MSG_DONTWAIT;
+    for (int i = 0; i < n && !resync; ++i) {
+      const msghdr& mh = batch[i].msg_hdr;
+      if (mh.msg_namelen < sizeof(sockaddr_nl) || from[i].nl_pid != 0) {
+        continue;  // only the kernel speaks for the table
+      }
+      if ((mh.msg_flags & MSG_TRUNC) != 0) {
+        resync = true;
+        break;
+      }
+      const std::uint8_t* data = w.buffer.data() + static_cast<std::size_t>(i) * slot_size;
+      std::size_t offset = 0;
+      netlink::Message msg;
+      netlink::Step step;
+      while ((step = netlink::next(data, batch[i].msg_len, offset, msg)) ==
+             netlink::Step::Message) {
+        changed = w.table.apply(msg) || changed;
+      }
+      if (step == netlink::Step::Malformed) {
+        resync = true;
+      }
     }
-    if (truncated) {
-      resync = true;
-      continue;
-    }
-    std::size_t offset = 0;
-    netlink::Message msg;
-    netlink::Step step;
-    while ((step = netlink::next(w.buffer.data(), static_cast<std::size_t>(n), offset, msg)) ==
-           netlink::Step::Message) {
-      changed = w.table.apply(msg) || changed;
-    }
-    if (step == netlink::Step::Malformed) {
-      resync = true;
+    // A short batch means the queue ran dry, unless only an error cut it short;
+    // a resync wants to see that for itself.
+    if (static_cast<std::size_t>(n) < slots && !resync) {
+      break;
     }
   }
   if (resync) {
@@ -380,25 +407,24 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     w = nullptr;
   }
   while (!e->signalled) {
-    pollfd pfd{w != nullptr ? w->monitor : -1, POLLIN, 0};
-    const int ready = poll(&pfd, 1, forever ? -1 : remaining_ms(deadline));
-    if (ready < 0) {
-      if (errno == EINTR) {
-        continue;  // a signal is no reason to give up the wait
+    if (!forever || w == nullptr) {
+      pollfd pfd{w != nullptr ? w->monitor : -1, POLLIN, 0};
+      const int ready = poll(&pfd, 1, forever ? -1 : remaining_ms(deadline));
+      if (ready < 0 && errno != EINTR) {
+        last_error = errno;
+        return WAIT_FAILED;
       }
-      last_error = errno;
-      return WAIT_FAILED;
-    }
-    if (ready == 0) {
-      if (forever || remaining_ms(deadline) > 0) {
-        continue;
+      if (ready <= 0 || w == nullptr) {
+        // Interrupted by a signal, or not yet time: wait on. Without a watch
+        // poll has no descriptor that could be ready.
+        if (forever || remaining_ms(deadline) > 0) {
+          continue;
+        }
+        return WAIT_TIMEOUT;
       }
-      return WAIT_TIMEOUT;
     }
-    if (w == nullptr) {
-      continue;  // poll ignores a negative descriptor; not reached
-    }
-    switch (drain(*w)) {
+    // Untimed, the wait is the read itself: no poll before it.
+    switch (drain(*w, forever)) {
       case Drained::Changed:
         complete(*w, *e);
         break;

@@ -1,45 +1,18 @@
-// Private network namespaces for tests that change addresses, and what a test
-// can learn from /proc about a watcher's netlink sockets.
+// Test helpers for private network namespaces: changing addresses with ip,
+// and skipping (or, under CI, failing) where no namespace can be had.
 #pragma once
 
-#include <sys/types.h>
-
-#include <chrono>
-#include <cstddef>
-#include <cstdint>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "sandbox.h"
+
 namespace testing_support {
-
-// True under CI, where a missing capability fails a test instead of skipping it.
-bool in_ci();
-
-// Moves this process into a new network namespace of its own (through a user
-// namespace when not root). Returns an empty string, or why it could not.
-std::string enter_private_netns();
 
 // Runs `ip` with the words of args, split at spaces; fails the calling test
 // with ip's own words if it does not succeed.
 void ip(const std::string& args);
-
-struct NetlinkSocket {
-  unsigned long inode = 0;
-  std::uint32_t groups = 0;
-  std::size_t queued = 0;   // bytes waiting in the receive queue
-  std::uint64_t drops = 0;  // messages the kernel dropped for want of room
-};
-
-// The netlink sockets that process pid holds, as this namespace's
-// /proc/net/netlink describes them.
-std::vector<NetlinkSocket> netlink_sockets_of(pid_t pid);
-
-// Waits until pid is blocked in poll with nothing left in its netlink
-// receive queues: it has taken in every change made so far. Returns false if
-// that has not happened before the timeout.
-bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout);
 
 }  // namespace testing_support
 

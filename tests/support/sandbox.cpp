@@ -1,0 +1,146 @@
+// Private network namespaces and /proc readings.
+#include "sandbox.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace testing_support {
+
+namespace {
+
+bool write_file(const std::string& path, const std::string& text) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  close(fd);
+  return ok;
+}
+
+void make_sbin_reachable() {
+  const char* path = std::getenv("PATH");
+  std::string value = path != nullptr ? path : "/usr/bin:/bin";
+  value += ":/usr/sbin:/sbin";
+  setenv("PATH", value.c_str(), 1);
+}
+
+}  // namespace
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool in_ci() {
+  const char* ci = std::getenv("CI");
+  return ci != nullptr && std::strcmp(ci, "true") == 0;
+}
+
+std::string enter_private_netns() {
+  make_sbin_reachable();
+  if (unshare(CLONE_NEWNET) == 0) {
+    return {};
+  }
+  const int first = errno;
+  const uid_t uid = getuid();
+  const gid_t gid = getgid();
+  if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
+    return std::string("no private network namespace: unshare: ") + std::strerror(first) +
+           ", and with a user namespace: " + std::strerror(errno);
+  }
+  if (!write_file("/proc/self/setgroups", "deny") ||
+      !write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
+      !write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1")) {
+    return std::string("user namespace maps: ") + std::strerror(errno);
+  }
+  return {};
+}
+
+std::vector<NetlinkSocket> netlink_sockets_of(pid_t pid) {
+  std::vector<unsigned long> inodes;
+  const std::string fd_dir = "/proc/" + std::to_string(pid) + "/fd";
+  if (DIR* dir = opendir(fd_dir.c_str())) {
+    while (const dirent* entry = readdir(dir)) {
+      char target[64] = {};
+      const std::string link = fd_dir + "/" + entry->d_name;
+      if (readlink(link.c_str(), target, sizeof target - 1) > 0) {
+        unsigned long inode = 0;
+        if (std::sscanf(target, "socket:[%lu]", &inode) == 1) {
+          inodes.push_back(inode);
+        }
+      }
+    }
+    closedir(dir);
+  }
+  std::vector<NetlinkSocket> found;
+  std::istringstream table(read_file("/proc/self/net/netlink"));
+  std::string line;
+  std::getline(table, line);  // the heading
+  while (std::getline(table, line)) {
+    // sk Eth Pid Groups Rmem Wmem Dump Locks Drops Inode
+    std::istringstream f(line);
+    std::string sk, dump;
+    int protocol = 0;
+    unsigned long port = 0, wmem = 0, locks = 0;
+    NetlinkSocket s;
+    f >> sk >> protocol >> port >> std::hex >> s.groups >> std::dec >> s.queued >> wmem >> dump >>
+        locks >> s.drops >> s.inode;
+    for (const unsigned long inode : inodes) {
+      if (f && inode == s.inode) {
+        found.push_back(s);
+      }
+    }
+  }
+  return found;
+}
+
+bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout,
+                     std::initializer_list<long> blocked_in) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const std::string syscall_file = "/proc/" + std::to_string(pid) + "/syscall";
+  const auto polling = [&] {
+    long nr = -1;
+    std::istringstream(read_file(syscall_file)) >> nr;
+    for (const long call : blocked_in) {
+      if (nr == call) {
+        return true;
+      }
+    }
+    return false;
+  };
+  for (;;) {
+    // Seen in poll on both sides of empty queues: whatever woke it in between
+    // has been taken in and dealt with.
+    bool idle = polling();
+    const auto sockets = netlink_sockets_of(pid);
+    bool subscribed = false;
+    for (const auto& s : sockets) {
+      idle = idle && s.queued == 0;
+      subscribed = subscribed || s.groups != 0;
+    }
+    idle = idle && subscribed;
+    if (idle && polling()) {
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    // There is nothing to wait on for another process's state; look again soon.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+}  // namespace testing_support

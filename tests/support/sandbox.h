@@ -1,0 +1,45 @@
+// Private network namespaces, and what /proc tells about another process's
+// netlink sockets. Free of any test framework, so the benchmarks use it too.
+#pragma once
+
+#include <sys/syscall.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// True under CI, where a missing capability fails a test instead of skipping it.
+bool in_ci();
+
+// Moves this process into a new network namespace of its own (through a user
+// namespace when not root). Returns an empty string, or why it could not.
+std::string enter_private_netns();
+
+struct NetlinkSocket {
+  unsigned long inode = 0;
+  std::uint32_t groups = 0;
+  std::size_t queued = 0;   // bytes waiting in the receive queue
+  std::uint64_t drops = 0;  // messages the kernel dropped for want of room
+};
+
+// The netlink sockets that process pid holds, as this namespace's
+// /proc/net/netlink describes them.
+std::vector<NetlinkSocket> netlink_sockets_of(pid_t pid);
+
+// Waits until pid holds a netlink socket subscribed to some group and is
+// blocked in one of the given system calls with nothing left in its netlink
+// receive queues: it has taken in every change made so far. Returns false if that has not happened
+// before the timeout.
+bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout,
+                     std::initializer_list<long> blocked_in = {SYS_recvmmsg});
+
+// The whole of a small file, such as one under /proc; empty if unreadable.
+std::string read_file(const std::string& path);
+
+}  // namespace testing_support
