@@ -20,27 +20,6 @@ using namespace std::chrono_literals;
 using testing_support::Child;
 using testing_support::run;
 
-bool on_path(const std::string& tool) {
-  const char* path = std::getenv("PATH");
-  std::istringstream dirs(path != nullptr ? path : "");
-  for (std::string dir; std::getline(dirs, dir, ':');) {
-    if (access((dir + "/" + tool).c_str(), X_OK) == 0) {
-      return true;
-    }
-  }
-  return false;
-}
-
-#define REQUIRE_TOOL(tool)                           \
-  do {                                               \
-    if (!on_path(tool)) {                            \
-      if (::testing_support::in_ci()) {              \
-        FAIL() << (tool) << " is not installed";     \
-      }                                              \
-      GTEST_SKIP() << (tool) << " is not installed"; \
-    }                                                \
-  } while (0)
-
 class Package : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -49,6 +28,25 @@ class Package : public ::testing::Test {
     dir_ = path;
   }
   void TearDown() override { fs::remove_all(dir_); }
+
+  // Packs the build configured in build_dir with the generator, into dir_,
+  // and returns the one package made there (empty, with a failure, if none).
+  fs::path pack(const std::string& generator, const std::string& build_dir,
+                const std::string& ending) {
+    std::string output;
+    EXPECT_EQ(run({"cpack", "-G", generator, "--config", build_dir + "/CPackConfig.cmake", "-B",
+                   dir_.string()},
+                  &output),
+              0)
+        << output;
+    for (const auto& entry : fs::directory_iterator(dir_)) {
+      if (entry.path().extension() == ending) {
+        return entry.path();
+      }
+    }
+    ADD_FAILURE() << "no " << ending << " made: " << output;
+    return {};
+  }
 
   static bool executable(const fs::path& p) {
     return access(p.c_str(), X_OK) == 0 && fs::is_regular_file(p);
@@ -80,19 +78,9 @@ TEST_F(Package, InstallLaysOutTheProgramAndItsManPage) {
 TEST_F(Package, TheDebHoldsTheProgramWhichRunsFromIt) {
   REQUIRE_TOOL("dpkg-deb");
   REQUIRE_TOOL("dpkg-shlibdeps");
+  const fs::path deb = pack("DEB", BUILD_DIR, ".deb");
+  ASSERT_FALSE(deb.empty());
   std::string output;
-  ASSERT_EQ(
-      run({"cpack", "-G", "DEB", "--config", BUILD_DIR "/CPackConfig.cmake", "-B", dir_.string()},
-          &output),
-      0)
-      << output;
-  fs::path deb;
-  for (const auto& entry : fs::directory_iterator(dir_)) {
-    if (entry.path().extension() == ".deb") {
-      deb = entry.path();
-    }
-  }
-  ASSERT_FALSE(deb.empty()) << output;
   ASSERT_EQ(run({"dpkg-deb", "-f", deb.string(), "Depends"}, &output), 0);
   EXPECT_NE(output.find("libc6"), std::string::npos) << output;
 
@@ -111,19 +99,9 @@ TEST_F(Package, TheDebHoldsTheProgramWhichRunsFromIt) {
 #ifdef WINDOWS_BUILD_DIR
 TEST_F(Package, TheWindowsZipHoldsTheProgramAndItsUsage) {
   REQUIRE_TOOL("python3");
+  const fs::path zip = pack("ZIP", WINDOWS_BUILD_DIR, ".zip");
+  ASSERT_FALSE(zip.empty());
   std::string output;
-  ASSERT_EQ(run({"cpack", "-G", "ZIP", "--config", WINDOWS_BUILD_DIR "/CPackConfig.cmake", "-B",
-                 dir_.string()},
-                &output),
-            0)
-      << output;
-  fs::path zip;
-  for (const auto& entry : fs::directory_iterator(dir_)) {
-    if (entry.path().extension() == ".zip") {
-      zip = entry.path();
-    }
-  }
-  ASSERT_FALSE(zip.empty()) << output;
   ASSERT_EQ(run({"python3", "-c",
                  "import sys, zipfile; "
                  "print('\\n'.join(sorted(zipfile.ZipFile(sys.argv[1]).namelist())))",

@@ -18,32 +18,9 @@ using testing_support::Child;
 using testing_support::ChildOptions;
 using testing_support::exit_code;
 
-bool on_path(const std::string& tool) {
-  const char* path = std::getenv("PATH");
-  std::istringstream dirs(path != nullptr ? path : "");
-  for (std::string dir; std::getline(dirs, dir, ':');) {
-    if (access((dir + "/" + tool).c_str(), X_OK) == 0) {
-      return true;
-    }
-  }
-  return false;
-}
-
-#define REQUIRE_TOOL(tool)                          \
-  do {                                              \
-    if (!on_path(tool)) {                           \
-      if (::testing_support::in_ci()) {             \
-        FAIL() << tool << " is not installed";      \
-      }                                             \
-      GTEST_SKIP() << tool << " is not installed";  \
-    }                                               \
-    if (access(WINDOWS_BINARY, R_OK) != 0) {        \
-      FAIL() << WINDOWS_BINARY << " was not built"; \
-    }                                               \
-  } while (0)
-
 TEST(WindowsProgram, IsA32BitConsoleProgramThatNeedsOnlyTheSystemsDlls) {
   REQUIRE_TOOL("i686-w64-mingw32-objdump");
+  ASSERT_EQ(access(WINDOWS_BINARY, R_OK), 0) << WINDOWS_BINARY << " was not built";
   std::string dump;
   ASSERT_EQ(testing_support::run({"i686-w64-mingw32-objdump", "-p", WINDOWS_BINARY}, &dump), 0)
       << dump;
@@ -77,6 +54,7 @@ TEST(WindowsProgram, IsA32BitConsoleProgramThatNeedsOnlyTheSystemsDlls) {
 
 TEST(WindowsProgram, UnderWineTheRequestIsClassifiedByItsLastErrorCode) {
   REQUIRE_TOOL("wine");
+  ASSERT_EQ(access(WINDOWS_BINARY, R_OK), 0) << WINDOWS_BINARY << " was not built";
   // Wine's 32-bit loader is itself a 32-bit Linux program; some kernels run
   // none (.ci/i386-binfmt hands them to qemu-user there).
   std::string version;

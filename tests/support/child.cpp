@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -229,6 +230,19 @@ void Child::signal(int sig) {
 }
 
 int exit_code(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+bool on_path(const std::string& tool) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path != nullptr ? path : "";
+  for (std::size_t at = 0; at <= dirs.size();) {
+    const std::size_t end = std::min(dirs.find(':', at), dirs.size());
+    if (access((dirs.substr(at, end - at) + "/" + tool).c_str(), X_OK) == 0) {
+      return true;
+    }
+    at = end + 1;
+  }
+  return false;
+}
 
 int run(const std::vector<std::string>& argv, std::string* output) {
   Child child(argv);

@@ -1,11 +1,13 @@
-// Test helpers for private network namespaces: changing addresses with ip,
-// and skipping (or, under CI, failing) where no namespace can be had.
+// Test helpers for what a test needs of the machine: a private network
+// namespace to change addresses in, and tools; skipped (or, under CI,
+// failed) where they cannot be had.
 #pragma once
 
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "child.h"
 #include "sandbox.h"
 
 namespace testing_support {
@@ -27,4 +29,16 @@ void ip(const std::string& args);
       }                                                                   \
       GTEST_SKIP() << why_not;                                            \
     }                                                                     \
+  } while (0)
+
+// Skips the test where a program it runs is not installed (and fails it
+// under CI, where nothing may skip).
+#define REQUIRE_TOOL(tool)                           \
+  do {                                               \
+    if (!::testing_support::on_path(tool)) {         \
+      if (::testing_support::in_ci()) {              \
+        FAIL() << (tool) << " is not installed";     \
+      }                                              \
+      GTEST_SKIP() << (tool) << " is not installed"; \
+    }                                                \
   } while (0)
