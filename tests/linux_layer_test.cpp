@@ -1,6 +1,10 @@
 // The Linux layer's promises, tested in-process inside a private network
 // namespace: what is a change, what is not, and how waits and requests behave.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/time.h>
@@ -9,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -151,6 +156,41 @@ TEST_F(LinuxLayer, AnOverflowIsReportedAndTheTableIsReadAfresh) {
   expect_change();
   ip("addr change 198.18.15.250/32 dev nc0 valid_lft 500 preferred_lft 500");
   expect_no_change();
+}
+
+TEST_F(LinuxLayer, OnlyTheKernelSpeaksForTheTable) {
+  expect_no_change();
+  // A process with the right to send to the address group (root in this
+  // namespace) broadcasts a well-formed "new address". Without NLM_F_REQUEST
+  // the kernel itself ignores it, so only a watcher that believed any
+  // sender would see a change.
+  const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+  ASSERT_GE(fd, 0);
+  sockaddr_nl self{};
+  self.nl_family = AF_NETLINK;
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self), 0);
+  struct {
+    nlmsghdr hdr;
+    ifaddrmsg ifa;
+    rtattr local_attr;
+    std::uint32_t local;
+  } forged{};
+  forged.hdr = {sizeof forged, RTM_NEWADDR, 0, 1, 0};
+  forged.ifa = {AF_INET, 24, 0, RT_SCOPE_UNIVERSE, 1};
+  forged.local_attr = {sizeof(rtattr) + 4, IFA_LOCAL};
+  forged.local = htonl(0xC0000263);  // 192.0.2.99
+  sockaddr_nl group{};
+  group.nl_family = AF_NETLINK;
+  group.nl_groups = RTMGRP_IPV4_IFADDR;
+  ASSERT_EQ(
+      sendto(fd, &forged, sizeof forged, 0, reinterpret_cast<sockaddr*>(&group), sizeof group),
+      static_cast<ssize_t>(sizeof forged))
+      << std::strerror(errno);
+  close(fd);
+  EXPECT_EQ(wait(300ms), WAIT_TIMEOUT);
+  // The same message from the kernel is a change.
+  ip("addr add 192.0.2.99/24 dev lo");
+  EXPECT_EQ(wait(5s), WAIT_OBJECT_0);
 }
 
 void on_alarm(int) {}
