@@ -94,7 +94,6 @@ Step next(const std::uint8_t* buf, std::size_t len, std::size_t& offset, Message
     return Step::Malformed;
   }
   msg = Message{};
-  msg.type = hdr.nlmsg_type;
   msg.flags = hdr.nlmsg_flags;
   msg.seq = hdr.nlmsg_seq;
   msg.port = hdr.nlmsg_pid;

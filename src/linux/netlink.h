@@ -31,7 +31,6 @@ enum class Kind {
 
 struct Message {
   Kind kind = Kind::Other;
-  std::uint16_t type = 0;
   std::uint16_t flags = 0;  // nlmsg_flags, NLM_F_DUMP_INTR among them
   std::uint32_t seq = 0;
   std::uint32_t port = 0;  // nlmsg_pid
@@ -63,7 +62,6 @@ class AddressTable {
   void insert(const AddressRow& row) { rows_.insert(row); }
   std::size_t size() const { return rows_.size(); }
   void swap(AddressTable& other) noexcept { rows_.swap(other.rows_); }
-  void clear() { rows_.clear(); }
 
  private:
   struct Hash {
