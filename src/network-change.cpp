@@ -1,6 +1,7 @@
 // network-change: writes one numbered line to standard output each time the
 // machine's IP address table changes, flushed at once so that a reader at the
 // other end of a pipe can act on it the moment it happens.
+
 // The C headers, and first: with them printf is the C runtime's own, where a
 // C++ header could have put a library's replacement in its place.
 #include <stdint.h>
