@@ -258,7 +258,9 @@ Drained drain(Watch& w, bool block) {
   // Once a resync is due the queue is read to its end, however long it is:
   // after an overflow the kernel drops every new message, without telling
   // again, until the queue has been emptied, so a table read before then
-  // could miss a change. Nothing new is queued meanwhile, so this ends.
+  // could miss a change. After an overflow nothing new is queued meanwhile;
+  // after a truncated or garbled datagram, reading outpaces any stream of
+  // changes. Either way this ends.
   for (int round = 0; resync || round < batches_per_drain; ++round) {
     for (std::size_t i = 0; i < slots; ++i) {
       iov[i] = {w.buffer.data() + i * slot_size, slot_size};
