@@ -1,4 +1,4 @@
-// The netlink parser and the address table, fed with hand-built byte buffers.
+// The netlink parser and dump replies, fed with hand-built byte buffers.
 #include <arpa/inet.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -14,8 +14,8 @@
 
 namespace {
 
-using netlink::AddressRow;
-using netlink::AddressTable;
+using emulated::Address;
+using netlink::DumpReply;
 using netlink::Kind;
 using netlink::Message;
 using netlink::Step;
@@ -68,6 +68,19 @@ Bytes ifaddr(std::uint8_t family, std::uint8_t prefixlen, std::uint32_t index) {
   return b;
 }
 
+Bytes ipv4_address(std::uint8_t prefixlen, std::uint32_t index, const char* local) {
+  Bytes b = ifaddr(AF_INET, prefixlen, index);
+  attr32(b, IFA_LOCAL, ipv4(local));
+  attr32(b, IFA_ADDRESS, ipv4(local));
+  return b;
+}
+
+Bytes with_int(int value) {
+  Bytes b;
+  put(b, value);
+  return b;
+}
+
 Bytes join(std::initializer_list<Bytes> parts) {
   Bytes all;
   for (const Bytes& p : parts) {
@@ -93,8 +106,8 @@ Walk walk(const Bytes& b) {
   return w;
 }
 
-TEST(Parser, AddressMessagesGiveTheirRowWithAttributesInAnyOrder) {
-  // A point-to-point row: IFA_LOCAL is ours, IFA_ADDRESS the peer's.
+TEST(Parser, AddressMessagesGiveTheirAddressWithAttributesInAnyOrder) {
+  // A point-to-point address: IFA_LOCAL is ours, IFA_ADDRESS the peer's.
   Bytes ptp = ifaddr(AF_INET, 32, 7);
   const char label[] = "veth0";
   attr(ptp, IFA_LABEL, label, sizeof label);
@@ -103,46 +116,38 @@ TEST(Parser, AddressMessagesGiveTheirRowWithAttributesInAnyOrder) {
   attr(ptp, IFA_CACHEINFO, &cache, sizeof cache);
   attr32(ptp, IFA_LOCAL, ipv4("198.51.100.1"));
 
-  Bytes local_first = ifaddr(AF_INET, 24, 3);
-  attr32(local_first, IFA_LOCAL, ipv4("192.0.2.1"));
-  attr32(local_first, IFA_ADDRESS, ipv4("192.0.2.1"));
-
+  // The kernel leaves out IFA_LOCAL when our own address is 0.0.0.0.
   Bytes address_only = ifaddr(AF_INET, 15, 4);
   attr32(address_only, IFA_FLAGS, 0x80);
   attr32(address_only, IFA_ADDRESS, ipv4("198.18.0.9"));
 
-  const Walk w = walk(join({message(RTM_NEWADDR, ptp), message(RTM_DELADDR, local_first),
-                            message(RTM_NEWADDR, address_only)}));
+  const Walk w =
+      walk(join({message(RTM_NEWADDR, ptp), message(RTM_DELADDR, ipv4_address(24, 3, "192.0.2.1")),
+                 message(RTM_NEWADDR, address_only)}));
   ASSERT_EQ(w.last, Step::End);
   ASSERT_EQ(w.messages.size(), 3u);
   EXPECT_EQ(w.messages[0].kind, Kind::NewAddress);
-  EXPECT_EQ(w.messages[0].row, (AddressRow{7, ipv4("198.51.100.1"), 32}));
+  EXPECT_EQ(w.messages[0].address, (Address{7, ipv4("198.51.100.1"), ipv4("198.51.100.2"), 32}));
   EXPECT_EQ(w.messages[1].kind, Kind::DelAddress);
-  EXPECT_EQ(w.messages[1].row, (AddressRow{3, ipv4("192.0.2.1"), 24}));
+  EXPECT_EQ(w.messages[1].address, (Address{3, ipv4("192.0.2.1"), ipv4("192.0.2.0"), 24}));
   EXPECT_EQ(w.messages[2].kind, Kind::NewAddress);
-  EXPECT_EQ(w.messages[2].row, (AddressRow{4, ipv4("198.18.0.9"), 15}));
+  EXPECT_EQ(w.messages[2].address, (Address{4, 0, ipv4("198.18.0.0"), 15}));
 }
 
 TEST(Parser, HeaderFieldsAndTheOtherKindsOfMessage) {
   Bytes v6 = ifaddr(AF_INET6, 64, 2);
   const std::uint8_t addr6[16] = {0x20, 0x01, 0x0d, 0xb8};
   attr(v6, IFA_ADDRESS, addr6, sizeof addr6);
-  Bytes eperm;
-  put(eperm, nlmsgerr{-EPERM, {}});
-  Bytes ack;
-  put(ack, nlmsgerr{0, {}});
-  Bytes int_min;
-  put(int_min, INT_MIN);
-  Bytes done;
-  put(done, 0);
   Bytes link(sizeof(ifinfomsg), 0);
 
-  const Walk w = walk(join({message(RTM_NEWADDR, v6, NLM_F_MULTI | NLM_F_DUMP_INTR, 41, 1234),
-                            message(NLMSG_ERROR, eperm, 0, 42), message(NLMSG_ERROR, ack),
-                            message(NLMSG_ERROR, int_min), message(RTM_NEWLINK, link),
-                            message(NLMSG_DONE, done, NLM_F_MULTI, 43, 99)}));
+  const Walk w =
+      walk(join({message(RTM_NEWADDR, v6, NLM_F_MULTI | NLM_F_DUMP_INTR, 41, 1234),
+                 message(NLMSG_ERROR, with_int(-EPERM), 0, 42), message(NLMSG_ERROR, with_int(0)),
+                 message(NLMSG_ERROR, with_int(INT_MIN)), message(RTM_NEWLINK, link),
+                 message(NLMSG_DONE, with_int(0), NLM_F_MULTI, 43, 99),
+                 message(NLMSG_DONE, with_int(-EIO))}));
   ASSERT_EQ(w.last, Step::End);
-  ASSERT_EQ(w.messages.size(), 6u);
+  ASSERT_EQ(w.messages.size(), 7u);
   EXPECT_EQ(w.messages[0].kind, Kind::Other);
   EXPECT_EQ(w.messages[0].flags, NLM_F_MULTI | NLM_F_DUMP_INTR);
   EXPECT_EQ(w.messages[0].seq, 41u);
@@ -150,74 +155,77 @@ TEST(Parser, HeaderFieldsAndTheOtherKindsOfMessage) {
   EXPECT_EQ(w.messages[1].kind, Kind::Error);
   EXPECT_EQ(w.messages[1].error, EPERM);
   EXPECT_EQ(w.messages[1].seq, 42u);
-  EXPECT_EQ(w.messages[2].kind, Kind::Error);
   EXPECT_EQ(w.messages[2].error, 0);
   EXPECT_GT(w.messages[3].error, 0);
   EXPECT_EQ(w.messages[4].kind, Kind::Other);
   EXPECT_EQ(w.messages[5].kind, Kind::Done);
+  EXPECT_EQ(w.messages[5].error, 0);
   EXPECT_EQ(w.messages[5].seq, 43u);
   EXPECT_EQ(w.messages[5].port, 99u);
+  EXPECT_EQ(w.messages[6].kind, Kind::Done);
+  EXPECT_EQ(w.messages[6].error, EIO);
 }
 
 TEST(Parser, TheLastMessageMayComeWithoutPadding) {
   Bytes odd = ifaddr(AF_INET, 24, 1);
-  attr32(odd, IFA_ADDRESS, ipv4("203.0.113.5"));
+  attr32(odd, IFA_LOCAL, ipv4("203.0.113.5"));
   odd.push_back(0);  // an odd length: unaligned, with nothing after it
   const Bytes b = message(RTM_NEWADDR, odd);
   ASSERT_EQ(b.size() % 4, 1u);
   const Walk w = walk(b);
   EXPECT_EQ(w.last, Step::End);
   ASSERT_EQ(w.messages.size(), 1u);
-  EXPECT_EQ(w.messages[0].row.address, ipv4("203.0.113.5"));
+  EXPECT_EQ(w.messages[0].address.local, ipv4("203.0.113.5"));
 }
 
-TEST(Parser, MalformedBuffersStopTheWalk) {
-  Bytes good = ifaddr(AF_INET, 24, 1);
-  attr32(good, IFA_LOCAL, ipv4("192.0.2.7"));
-  const Bytes good_msg = message(RTM_NEWADDR, good);
-
+TEST(Parser, AnUnsoundHeaderEndsTheWalkAndUnsoundContentsOnlyTheirMessage) {
+  const Bytes good = message(RTM_NEWADDR, ipv4_address(24, 1, "192.0.2.7"));
   auto with_len = [](Bytes b, std::uint32_t len) {
     std::memcpy(b.data(), &len, sizeof len);
     return b;
   };
-  Bytes attr_too_long = ifaddr(AF_INET, 24, 1);
-  attr32(attr_too_long, IFA_LOCAL, ipv4("192.0.2.7"));
+  const struct {
+    const char* what;
+    Bytes bytes;
+  } unsound_headers[] = {
+      {"shorter than a header", Bytes(good.begin(), good.begin() + 10)},
+      {"length under a header", with_len(good, 8)},
+      {"length past the buffer", with_len(good, static_cast<std::uint32_t>(good.size() + 4))},
+      {"error without its code", message(NLMSG_ERROR, {})},
+      {"end of a dump without its code", message(NLMSG_DONE, {})},
+  };
+  for (const auto& c : unsound_headers) {
+    SCOPED_TRACE(c.what);
+    // What came before the fault is still handed out.
+    const Walk w = walk(join({good, c.bytes}));
+    EXPECT_EQ(w.last, Step::Malformed);
+    EXPECT_EQ(w.messages.size(), 1u);
+  }
+
+  Bytes attr_too_long = ipv4_address(24, 1, "192.0.2.8");
   attr_too_long[sizeof(ifaddrmsg)] = 40;  // rta_len past the message
-  Bytes attr_too_short = ifaddr(AF_INET, 24, 1);
-  attr32(attr_too_short, IFA_LOCAL, ipv4("192.0.2.7"));
+  Bytes attr_too_short = ipv4_address(24, 1, "192.0.2.8");
   attr_too_short[sizeof(ifaddrmsg)] = 3;
   Bytes v6_sized_local = ifaddr(AF_INET, 24, 1);
   const std::uint8_t sixteen[16] = {};
   attr(v6_sized_local, IFA_LOCAL, sixteen, sizeof sixteen);
-  Bytes no_address = ifaddr(AF_INET, 24, 1);
-  attr32(no_address, IFA_FLAGS, 0);
-  const Bytes short_ifaddr(sizeof(ifaddrmsg) - 1, 0);
-
   const struct {
     const char* what;
     Bytes bytes;
-  } cases[] = {
-      {"shorter than a header", Bytes(good_msg.begin(), good_msg.begin() + 10)},
-      {"length under a header", with_len(good_msg, 8)},
-      {"length past the buffer",
-       with_len(good_msg, static_cast<std::uint32_t>(good_msg.size() + 4))},
-      {"cut short", Bytes(good_msg.begin(), good_msg.end() - 4)},
+  } unsound_contents[] = {
       {"attribute past the message", message(RTM_NEWADDR, attr_too_long)},
-      {"attribute under its own header", message(RTM_NEWADDR, attr_too_short)},
-      {"IPv4 address of 16 bytes", message(RTM_DELADDR, v6_sized_local)},
-      {"no address at all", message(RTM_NEWADDR, no_address)},
-      {"payload under an ifaddrmsg", message(RTM_NEWADDR, short_ifaddr)},
-      {"error without its code", message(NLMSG_ERROR, {})},
+      {"attribute under its own header", message(RTM_DELADDR, attr_too_short)},
+      {"IPv4 address of 16 bytes", message(RTM_NEWADDR, v6_sized_local)},
+      {"payload under an ifaddrmsg", message(RTM_NEWADDR, Bytes(sizeof(ifaddrmsg) - 1, 0))},
   };
-  for (const auto& c : cases) {
+  for (const auto& c : unsound_contents) {
     SCOPED_TRACE(c.what);
-    // A good message first: what came before the fault is still handed out.
-    const Walk w = walk(join({good_msg, c.bytes}));
-    EXPECT_EQ(w.last, Step::Malformed);
-    ASSERT_EQ(w.messages.size(), 1u);
-    EXPECT_EQ(w.messages[0].row.address, ipv4("192.0.2.7"));
+    const Walk w = walk(join({good, c.bytes, good}));
+    EXPECT_EQ(w.last, Step::End);
+    ASSERT_EQ(w.messages.size(), 3u);
+    EXPECT_EQ(w.messages[1].kind, Kind::Unreadable);
+    EXPECT_EQ(w.messages[2].kind, Kind::NewAddress);
   }
-  EXPECT_EQ(walk({}).last, Step::End);
 }
 
 TEST(Parser, TheDumpRequestAsksForIPv4Addresses) {
@@ -234,33 +242,70 @@ TEST(Parser, TheDumpRequestAsksForIPv4Addresses) {
   EXPECT_EQ(ifa.ifa_family, AF_INET);
 }
 
-Message address(Kind kind, AddressRow row) {
-  Message m;
-  m.kind = kind;
-  m.row = row;
-  return m;
+// A dump reply for seq 5 to port 9, across datagrams, read into a table.
+struct Reply {
+  DumpReply reply{5, 9};
+  emulated::AddressTable table;
+  Reply() { table.begin_read(); }
+  DumpReply::State take(const Bytes& datagram) {
+    return reply.take(datagram.data(), datagram.size(), table);
+  }
+};
+
+Bytes row(const char* local, std::uint16_t flags = NLM_F_MULTI, std::uint32_t seq = 5) {
+  return message(RTM_NEWADDR, ipv4_address(24, 2, local), flags, seq, 9);
 }
 
-TEST(Table, OnlyRowsComingAndGoingAreChanges) {
-  AddressTable t;
-  const AddressRow a{2, ipv4("192.0.2.1"), 24};
-  EXPECT_TRUE(t.apply(address(Kind::NewAddress, a)));
-  EXPECT_FALSE(t.apply(address(Kind::NewAddress, a)));  // a refresh of the same row
-  EXPECT_TRUE(t.apply(address(Kind::NewAddress, {2, a.address, 25})));
-  EXPECT_TRUE(t.apply(address(Kind::NewAddress, {3, a.address, 24})));
-  EXPECT_TRUE(t.apply(address(Kind::NewAddress, {2, ipv4("192.0.2.2"), 24})));
-  EXPECT_EQ(t.size(), 4u);
-  EXPECT_FALSE(t.apply(address(Kind::Done, a)));
-  EXPECT_TRUE(t.apply(address(Kind::DelAddress, a)));
-  EXPECT_FALSE(t.apply(address(Kind::DelAddress, a)));
-  EXPECT_TRUE(t.apply(address(Kind::NewAddress, a)));  // back again: a change too
-  EXPECT_EQ(t.size(), 4u);
+Bytes done(int code = 0, std::uint16_t flags = NLM_F_MULTI) {
+  return message(NLMSG_DONE, with_int(code), flags, 5, 9);
+}
 
-  AddressTable fresh;
-  fresh.insert(a);
-  t.swap(fresh);
-  EXPECT_EQ(t.size(), 1u);
-  EXPECT_FALSE(t.apply(address(Kind::NewAddress, a)));
+TEST(DumpReply, RowsOfThisRequestUntilItsEnd) {
+  Reply r;
+  // A reply to an earlier request, on the same socket, is passed over.
+  EXPECT_EQ(r.take(join({row("192.0.2.1"), row("192.0.2.99", NLM_F_MULTI, 4)})),
+            DumpReply::State::Reading);
+  EXPECT_EQ(r.take(join({message(NLMSG_DONE, with_int(0), NLM_F_MULTI, 4, 9), row("192.0.2.2")})),
+            DumpReply::State::Reading);
+  EXPECT_EQ(r.take(join({row("192.0.2.3"), done()})), DumpReply::State::Whole);
+  r.table.end_read();
+  EXPECT_EQ(r.table.size(), 3u);
+
+  Reply interrupted;
+  interrupted.take(row("192.0.2.1", NLM_F_MULTI | NLM_F_DUMP_INTR));
+  EXPECT_EQ(interrupted.take(done()), DumpReply::State::Interrupted);
+}
+
+TEST(DumpReply, AnUnreadableRowIsPassedOverAndTheRestRead) {
+  Bytes garbled = ipv4_address(24, 2, "192.0.2.1");
+  garbled[sizeof(ifaddrmsg)] = 5;  // IFA_LOCAL one byte long
+  Reply r;
+  EXPECT_EQ(
+      r.take(join({message(RTM_NEWADDR, garbled, NLM_F_MULTI, 5, 9), row("192.0.2.2"), done()})),
+      DumpReply::State::Whole);
+  r.table.end_read();
+  EXPECT_EQ(r.table.size(), 1u);
+  EXPECT_FALSE(r.table.added(Address::of(2, ipv4("192.0.2.2"), ipv4("192.0.2.2"), 24)));
+}
+
+TEST(DumpReply, RepliesThatFailedSayWhy) {
+  const Bytes cut = row("192.0.2.3");
+  const struct {
+    const char* what;
+    Bytes last;
+    int error;
+  } cases[] = {
+      {"a dump that ended in an error", done(-EIO), EIO},
+      {"a request refused", message(NLMSG_ERROR, with_int(-EPERM), 0, 5, 9), EPERM},
+      {"an ack where rows were due", message(NLMSG_ERROR, with_int(0), 0, 5, 9), EPROTO},
+      {"a header past the datagram", Bytes(cut.begin(), cut.end() - 4), EBADMSG},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Reply r;
+    EXPECT_EQ(r.take(join({row("192.0.2.1"), c.last})), DumpReply::State::Failed);
+    EXPECT_EQ(r.reply.error(), c.error);
+  }
 }
 
 }  // namespace

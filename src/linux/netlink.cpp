@@ -1,4 +1,4 @@
-// Parsing of rtnetlink address messages from bytes, and the address table.
+// Parsing of rtnetlink address messages from bytes, and dump replies.
 #include "netlink.h"
 
 #include <linux/netlink.h>
@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
@@ -29,8 +30,11 @@ constexpr std::size_t align(std::size_t n) {
 constexpr std::size_t header_size = align(sizeof(nlmsghdr));
 constexpr std::size_t ifaddr_size = align(sizeof(ifaddrmsg));
 
-// Fills msg.row from an address message's payload. Returns false when the
-// payload is too short or an attribute runs past its end.
+// The kernel sends errors negated; INT_MIN has no positive twin.
+int errno_of(int raw) { return raw >= 0 ? raw : (raw == INT_MIN ? INT_MAX : -raw); }
+
+// Reads an address message's payload into msg. Returns false when the
+// payload is too short or its attributes don't hold together.
 bool parse_address(const std::uint8_t* p, std::size_t len, Message& msg) {
   if (len < sizeof(ifaddrmsg)) {
     return false;
@@ -40,8 +44,8 @@ bool parse_address(const std::uint8_t* p, std::size_t len, Message& msg) {
     msg.kind = Kind::Other;
     return true;
   }
-  bool have_local = false;
-  bool have_address = false;
+  // The kernel leaves out an attribute whose address is 0.0.0.0. On a
+  // point-to-point address IFA_ADDRESS is the peer and IFA_LOCAL our own.
   std::uint32_t local = 0;
   std::uint32_t address = 0;
   std::size_t at = ifaddr_size;
@@ -50,31 +54,16 @@ bool parse_address(const std::uint8_t* p, std::size_t len, Message& msg) {
     if (rta.rta_len < sizeof(rtattr) || rta.rta_len > len - at) {
       return false;
     }
-    const std::size_t data_len = rta.rta_len - sizeof(rtattr);
-    const std::uint8_t* data = p + at + RTA_ALIGN(sizeof(rtattr));
     if (rta.rta_type == IFA_LOCAL || rta.rta_type == IFA_ADDRESS) {
-      if (data_len != sizeof(std::uint32_t)) {
+      if (rta.rta_len - sizeof(rtattr) != sizeof(std::uint32_t)) {
         return false;
       }
-      const auto value = load<std::uint32_t>(data);
-      if (rta.rta_type == IFA_LOCAL) {
-        local = value;
-        have_local = true;
-      } else {
-        address = value;
-        have_address = true;
-      }
+      const auto value = load<std::uint32_t>(p + at + RTA_ALIGN(sizeof(rtattr)));
+      (rta.rta_type == IFA_LOCAL ? local : address) = value;
     }
     at += RTA_ALIGN(rta.rta_len);
   }
-  // On a point-to-point link IFA_ADDRESS is the peer and IFA_LOCAL our own;
-  // elsewhere the kernel sends both alike, or IFA_ADDRESS alone.
-  if (!have_local && !have_address) {
-    return false;
-  }
-  msg.row.ifindex = ifa.ifa_index;
-  msg.row.address = have_local ? local : address;
-  msg.row.prefixlen = ifa.ifa_prefixlen;
+  msg.address = emulated::Address::of(ifa.ifa_index, local, address, ifa.ifa_prefixlen);
   return true;
 }
 
@@ -105,22 +94,17 @@ Step next(const std::uint8_t* buf, std::size_t len, std::size_t& offset, Message
     case RTM_DELADDR:
       msg.kind = hdr.nlmsg_type == RTM_NEWADDR ? Kind::NewAddress : Kind::DelAddress;
       if (!parse_address(payload, payload_len, msg)) {
-        return Step::Malformed;
+        msg.kind = Kind::Unreadable;
       }
       break;
     case NLMSG_DONE:
-      msg.kind = Kind::Done;
-      break;
     case NLMSG_ERROR:
+      // Both carry an int: the dump's outcome, or the request's.
       if (payload_len < sizeof(int)) {
         return Step::Malformed;
       }
-      msg.kind = Kind::Error;
-      {
-        // The kernel sends a negative errno; INT_MIN has no positive twin.
-        const int raw = load<int>(payload);
-        msg.error = raw >= 0 ? raw : (raw == INT_MIN ? INT_MAX : -raw);
-      }
+      msg.kind = hdr.nlmsg_type == NLMSG_DONE ? Kind::Done : Kind::Error;
+      msg.error = errno_of(load<int>(payload));
       break;
     default:
       msg.kind = Kind::Other;
@@ -145,23 +129,38 @@ std::size_t make_dump_request(std::uint8_t* out, std::uint32_t seq) {
   return request_size;
 }
 
-bool AddressTable::apply(const Message& msg) {
-  switch (msg.kind) {
-    case Kind::NewAddress:
-      return rows_.insert(msg.row).second;
-    case Kind::DelAddress:
-      return rows_.erase(msg.row) != 0;
-    default:
-      return false;
+DumpReply::State DumpReply::take(const std::uint8_t* buf, std::size_t len,
+                                 emulated::AddressTable& table) {
+  std::size_t offset = 0;
+  Message msg;
+  Step step = Step::End;
+  while (state_ == State::Reading && (step = next(buf, len, offset, msg)) == Step::Message) {
+    if (msg.seq != seq_ || msg.port != port_) {
+      continue;  // a reply to some earlier request
+    }
+    interrupted_ = interrupted_ || (msg.flags & NLM_F_DUMP_INTR) != 0;
+    switch (msg.kind) {
+      case Kind::NewAddress:
+        table.read(msg.address);
+        break;
+      case Kind::Done:
+        error_ = msg.error;
+        state_ = error_ != 0 ? State::Failed : (interrupted_ ? State::Interrupted : State::Whole);
+        break;
+      case Kind::Error:
+        error_ = msg.error != 0 ? msg.error : EPROTO;
+        state_ = State::Failed;
+        break;
+      default:
+        break;
+    }
   }
-}
-
-std::size_t AddressTable::Hash::operator()(const AddressRow& r) const noexcept {
-  std::uint64_t h =
-      (std::uint64_t{r.ifindex} << 40) ^ (std::uint64_t{r.prefixlen} << 32) ^ r.address;
-  // A multiplicative mix, so that neighbouring addresses spread over the buckets.
-  h *= 0x9E3779B97F4A7C15ULL;
-  return static_cast<std::size_t>(h ^ (h >> 29));
+  // Whether NLMSG_DONE was in the part that cannot be found is unknown.
+  if (state_ == State::Reading && step == Step::Malformed) {
+    error_ = EBADMSG;
+    state_ = State::Failed;
+  }
+  return state_;
 }
 
 }  // namespace netlink

@@ -1,31 +1,22 @@
-// Reads rtnetlink messages about IPv4 addresses out of a byte buffer, and keeps
-// the table of addresses that they describe. Nothing here touches a socket, so
-// unit tests and the fuzzer can feed it whatever bytes they like.
+// Reads rtnetlink messages about IPv4 addresses out of a byte buffer, and
+// follows the reply to a dump request through the datagrams that carry it.
+// Nothing here touches a socket, so unit tests and the fuzzer can feed it
+// whatever bytes they like.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <unordered_set>
+
+#include "address_table.h"
 
 namespace netlink {
 
-// One row of the IPv4 address table: what the table is made of. Flags,
-// lifetimes and labels are not part of a row, so refreshing them is no change.
-struct AddressRow {
-  std::uint32_t ifindex = 0;
-  std::uint32_t address = 0;  // network byte order, as the kernel sends it
-  std::uint8_t prefixlen = 0;
-
-  friend bool operator==(const AddressRow& a, const AddressRow& b) {
-    return a.ifindex == b.ifindex && a.address == b.address && a.prefixlen == b.prefixlen;
-  }
-};
-
 enum class Kind {
-  NewAddress,  // RTM_NEWADDR for IPv4; row is set
-  DelAddress,  // RTM_DELADDR for IPv4; row is set
-  Done,        // NLMSG_DONE: the end of a dump
-  Error,       // NLMSG_ERROR; error is set
+  NewAddress,  // RTM_NEWADDR for IPv4; address is set
+  DelAddress,  // RTM_DELADDR for IPv4; address is set
+  Unreadable,  // an address message, sound in length, whose contents don't hold together
+  Done,        // NLMSG_DONE: the end of a dump; error is set when the dump failed
+  Error,       // NLMSG_ERROR; error is set (0 is an ack)
   Other,       // anything else, IPv6 addresses among them
 };
 
@@ -34,14 +25,14 @@ struct Message {
   std::uint16_t flags = 0;  // nlmsg_flags, NLM_F_DUMP_INTR among them
   std::uint32_t seq = 0;
   std::uint32_t port = 0;  // nlmsg_pid
-  int error = 0;           // Error: the errno value the kernel reports; 0 is an ack
-  AddressRow row;
+  int error = 0;           // Done and Error: a positive errno value, or 0
+  emulated::Address address;
 };
 
 enum class Step {
   Message,    // msg is filled in and offset has moved past it
   End,        // offset has reached the end of the buffer
-  Malformed,  // the message at offset does not hold together; nothing after it can be trusted
+  Malformed,  // the header at offset is unsound; nothing after it can be found
 };
 
 // Reads the message that starts at offset in buf[0, len).
@@ -52,22 +43,32 @@ Step next(const std::uint8_t* buf, std::size_t len, std::size_t& offset, Message
 inline constexpr std::size_t request_size = 24;
 std::size_t make_dump_request(std::uint8_t* out, std::uint32_t seq);
 
-class AddressTable {
+// The reply to one dump request, read a datagram at a time. Its rows go to a
+// table that is reading (AddressTable::begin_read).
+class DumpReply {
  public:
-  // Adds the row of a NewAddress or removes that of a DelAddress. Returns true
-  // when that changed the set of rows; false for a row already there (or
-  // already gone) and for other kinds of message.
-  bool apply(const Message& msg);
+  enum class State {
+    Reading,      // more is to come
+    Whole,        // NLMSG_DONE came, and the kernel marked nothing as interrupted
+    Interrupted,  // NLMSG_DONE came, but the table changed while it was read
+    Failed,       // the reply cannot be the whole table; error() says why
+  };
 
-  void insert(const AddressRow& row) { rows_.insert(row); }
-  std::size_t size() const { return rows_.size(); }
-  void swap(AddressTable& other) noexcept { rows_.swap(other.rows_); }
+  DumpReply(std::uint32_t seq, std::uint32_t port) : seq_(seq), port_(port) {}
+
+  // Takes one datagram from the kernel. Messages for other requests are
+  // passed over, and so is an address message that cannot be read.
+  State take(const std::uint8_t* buf, std::size_t len, emulated::AddressTable& table);
+
+  State state() const { return state_; }
+  int error() const { return error_; }
 
  private:
-  struct Hash {
-    std::size_t operator()(const AddressRow& r) const noexcept;
-  };
-  std::unordered_set<AddressRow, Hash> rows_;
+  std::uint32_t seq_;
+  std::uint32_t port_;
+  bool interrupted_ = false;
+  State state_ = State::Reading;
+  int error_ = 0;
 };
 
 }  // namespace netlink
