@@ -162,81 +162,20 @@ long switches(pid_t pid) {
          status_field(pid, "nonvoluntary_ctxt_switches:");
 }
 
-// ---------------------------------------------------------------------------
-// Address changes, sent straight over rtnetlink: no process start per change,
+// Address changes go straight over rtnetlink: no process start per change,
 // and a burst goes out in a few large datagrams without waiting for acks.
+using Op = testing_support::AddressChanger::Op;
 
-class Changer {
+class Changer : public testing_support::AddressChanger {
  public:
-  Changer() {
-    fd_ = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-    sockaddr_nl addr{};
-    addr.nl_family = AF_NETLINK;
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-      die("netlink socket");
-    }
-  }
-
   void queue(bool add, unsigned ifindex, std::uint32_t host_order, std::uint8_t prefix) {
-    struct {
-      nlmsghdr hdr;
-      ifaddrmsg ifa;
-      rtattr local_attr;
-      std::uint32_t local;
-      rtattr address_attr;
-      std::uint32_t address;
-    } msg{};
-    msg.hdr.nlmsg_len = sizeof msg;
-    msg.hdr.nlmsg_type = add ? RTM_NEWADDR : RTM_DELADDR;
-    msg.hdr.nlmsg_flags =
-        static_cast<std::uint16_t>(NLM_F_REQUEST | (add ? NLM_F_CREATE | NLM_F_EXCL : 0));
-    msg.hdr.nlmsg_seq = ++seq_;
-    msg.ifa.ifa_family = AF_INET;
-    msg.ifa.ifa_prefixlen = prefix;
-    msg.ifa.ifa_scope = RT_SCOPE_UNIVERSE;
-    msg.ifa.ifa_index = ifindex;
-    msg.local_attr = {sizeof(rtattr) + 4, IFA_LOCAL};
-    msg.local = htonl(host_order);
-    msg.address_attr = {sizeof(rtattr) + 4, IFA_ADDRESS};
-    msg.address = msg.local;
-    const auto* p = reinterpret_cast<const std::uint8_t*>(&msg);
-    pending_.insert(pending_.end(), p, p + sizeof msg);
+    AddressChanger::queue(add ? Op::Add : Op::Delete, ifindex, host_order, prefix);
   }
-
-  // The kernel applies every change of a datagram before sendto returns.
-  void send() {
-    constexpr std::size_t per_datagram = 32 * 1024 / 40 * 40;
-    for (std::size_t at = 0; at < pending_.size(); at += per_datagram) {
-      const std::size_t len = std::min(per_datagram, pending_.size() - at);
-      sockaddr_nl kernel{};
-      kernel.nl_family = AF_NETLINK;
-      if (sendto(fd_, pending_.data() + at, len, 0, reinterpret_cast<sockaddr*>(&kernel),
-                 sizeof kernel) < 0) {
-        die("sendto");
-      }
-    }
-    pending_.clear();
-    // Refusals come back as NLMSG_ERROR; there should be none.
-    std::uint8_t buf[8192];
-    for (ssize_t n; (n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) > 0;) {
-      for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(nlmsghdr)) <= n;) {
-        nlmsghdr hdr;
-        std::memcpy(&hdr, buf + at, sizeof hdr);
-        if (hdr.nlmsg_type == NLMSG_ERROR) {
-          ++errors_;
-        }
-        at += NLMSG_ALIGN(std::max<std::uint32_t>(hdr.nlmsg_len, sizeof hdr));
-      }
-    }
-  }
-
-  long errors() const { return errors_; }
+  void send() { refused_ = AddressChanger::send(); }
+  long errors() const { return refused_; }
 
  private:
-  int fd_ = -1;
-  std::uint32_t seq_ = 0;
-  long errors_ = 0;
-  std::vector<std::uint8_t> pending_;
+  long refused_ = 0;
 };
 
 constexpr std::uint32_t bench_base = 0xC6120000;   // 198.18.0.0/15

@@ -1,7 +1,7 @@
-// The Linux layer under the watch loop: events, address-change requests and
-// waits, made of two rtnetlink sockets and a copy of the IPv4 address table.
-// A change is a kernel message that adds a row the table lacks or removes one
-// it has; refreshes of a row already there are not changes.
+// The Linux layer under the watch loop: its event, its address-change request
+// and its untimed wait, made of two rtnetlink sockets and a copy of the IPv4
+// address table. The kernel's reports go to the table, which says which of
+// them are changes.
 #include <fcntl.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -15,6 +15,7 @@
 #include <new>
 #include <vector>
 
+#include "address_table.h"
 #include "netlink.h"
 #include "platform.h"
 
@@ -22,54 +23,63 @@ namespace {
 
 thread_local int last_error = 0;
 
-constexpr std::uint32_t event_magic = 0x4e43'4556;  // "NCEV"
-constexpr std::uint32_t watch_magic = 0x4e43'5754;  // "NCWT"
-
-// Large enough for any datagram the kernel builds for a dump or a broadcast.
-constexpr std::size_t buffer_size = std::size_t{64} * 1024;
-
 // The monitor socket is read a batch of datagrams at a time, one system call
-// for all that is queued; an address notification is far smaller than a slot.
+// for all that is queued; an address report is far smaller than a slot. A dump
+// datagram (32 KiB at most) goes into the same buffer.
 constexpr std::size_t slots = 16;
-constexpr std::size_t slot_size = buffer_size / slots;
+constexpr std::size_t slot_size = 4096;
+constexpr std::size_t buffer_size = slots * slot_size;
 
-// A flood of changes must not hold the line back for ever: after this many
-// batches in one go, what was seen is reported and the rest waits for the next pass.
+// Once a change is seen, what is already queued is taken in with it, so that
+// changes that came together give one line; but a flood must not hold the
+// line back for ever.
 constexpr int batches_per_drain = 16;
 
-// Dumps that the kernel marks interrupted are retried, but not without end.
-constexpr int dump_attempts = 1000;
+// While the table keeps changing the kernel marks every read of it as
+// interrupted. Rows a read shows existed when it was read, so a few reads
+// together are taken as the table instead of waiting for a quiet moment.
+constexpr int reads_when_interrupted = 3;
 
-struct Watch;
+// Reads that fail or are cut short are started again, but not without end.
+constexpr int failed_reads = 8;
+
+// The kernel builds the next part of a dump while the last one is received,
+// so a dump socket that stays silent this long will never speak again.
+constexpr auto dump_silence = std::chrono::seconds(1);
 
 struct Event {
-  std::uint32_t magic = event_magic;
-  Event* next = nullptr;  // the layer's list of every event it has made
   bool signalled = false;
-  Watch* watch = nullptr;  // the watch whose request will signal this event
 };
 
 struct Watch {
-  std::uint32_t magic = watch_magic;
-  Watch* next = nullptr;  // the layer's list of every watch it has opened
-  int monitor = -1;       // subscribed to IPv4 address changes for the life of the process
-  int dumper = -1;        // asks the kernel for the whole table
+  int monitor = -1;  // subscribed to IPv4 address reports for the life of the watch
+  int dumper = -1;   // asks the kernel for the whole table
   std::uint32_t dumper_port = 0;
   std::uint32_t seq = 0;
-  int broken = 0;  // errno that ended the watch, 0 while it works
-  OVERLAPPED* pending = nullptr;
-  netlink::AddressTable table;
-  std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(buffer_size);
+  int broken = 0;                 // errno that ended the watch, 0 while it works
+  bool unreported = false;        // a change seen before any request could report it
+  OVERLAPPED* pending = nullptr;  // the outstanding request
+  emulated::AddressTable table;
+  std::vector<std::uint8_t> buffer;
 };
 
-// Handles belong to the process, as in a handle table, until it ends: the
-// caller need not keep them anywhere to keep them from being lost.
-Event* all_events = nullptr;
-Watch* all_watches = nullptr;
+// The layer has one event and one watch, which is all the loop needs. Their
+// handles are these objects' addresses, so a handle is checked by comparing
+// it, never by reading through it.
+Event the_event;
+bool event_made = false;
+Watch the_watch;
 
-Event* as_event(HANDLE h) {
-  auto* e = static_cast<Event*>(h);
-  return e != nullptr && e->magic == event_magic ? e : nullptr;
+DWORD fail(int error) {
+  last_error = error;
+  return static_cast<DWORD>(error);
+}
+
+void close_fd(int& fd) {
+  if (fd >= 0) {
+    close(fd);
+    fd = -1;
+  }
 }
 
 // A netlink socket on 0, 1 or 2 would receive whatever the program prints, so
@@ -79,7 +89,8 @@ int above_stdio(int fd) {
     return fd;
   }
   const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-  const int saved = errno;
+  // F_DUPFD says EINVAL when no descriptor above 2 is allowed at all.
+  const int saved = moved < 0 && errno == EINVAL ? EMFILE : errno;
   close(fd);
   errno = saved;
   return moved;
@@ -107,236 +118,285 @@ int open_socket(std::uint32_t groups, std::uint32_t* port) {
   return fd;
 }
 
-// Receives one datagram into the watch's buffer. Returns its length, or -1
-// with errno. *from_kernel tells whether the kernel (port 0) sent it.
-ssize_t receive(Watch& w, int fd, int flags, bool* from_kernel, bool* truncated) {
-  sockaddr_nl from{};
-  iovec iov{w.buffer.data(), w.buffer.size()};
-  msghdr mh{};
-  mh.msg_name = &from;
-  mh.msg_namelen = sizeof from;
-  mh.msg_iov = &iov;
-  mh.msg_iovlen = 1;
-  const ssize_t n = recvmsg(fd, &mh, flags);
-  if (n >= 0) {
-    *from_kernel =
-        mh.msg_namelen >= sizeof from && from.nl_family == AF_NETLINK && from.nl_pid == 0;
-    *truncated = (mh.msg_flags & MSG_TRUNC) != 0;
+// Reads one batch from the monitor socket and hands each report to the
+// table. Returns the number of datagrams read (0 when nothing was queued and
+// flags do not block), or -1 with errno once the socket is broken. Sets
+// *changed when a report was a change, and *lost when the kernel dropped
+// reports or a datagram could not be read whole: only a fresh read of the
+// table can be trusted then.
+int take_reports(Watch& w, int flags, bool* changed, bool* lost) {
+  sockaddr_nl from[slots];
+  iovec iov[slots];
+  mmsghdr batch[slots];
+  for (std::size_t i = 0; i < slots; ++i) {
+    iov[i] = {w.buffer.data() + i * slot_size, slot_size};
+    batch[i] = {};
+    batch[i].msg_hdr.msg_name = &from[i];
+    batch[i].msg_hdr.msg_namelen = sizeof from[i];
+    batch[i].msg_hdr.msg_iov = &iov[i];
+    batch[i].msg_hdr.msg_iovlen = 1;
+  }
+  int n;
+  // A signal is no reason to give up a wait.
+  while ((n = recvmmsg(w.monitor, batch, slots, flags, nullptr)) < 0 && errno == EINTR) {
+  }
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      return 0;
+    }
+    if (errno == ENOBUFS) {
+      *lost = true;
+      return 0;
+    }
+    return -1;
+  }
+  for (int i = 0; i < n; ++i) {
+    const msghdr& mh = batch[i].msg_hdr;
+    if (mh.msg_namelen < sizeof(sockaddr_nl) || from[i].nl_pid != 0) {
+      continue;  // only the kernel speaks for the table
+    }
+    if ((mh.msg_flags & MSG_TRUNC) != 0) {
+      *lost = true;
+      continue;
+    }
+    const std::uint8_t* data = w.buffer.data() + static_cast<std::size_t>(i) * slot_size;
+    std::size_t offset = 0;
+    netlink::Message msg;
+    netlink::Step step;
+    while ((step = netlink::next(data, batch[i].msg_len, offset, msg)) == netlink::Step::Message) {
+      bool change = false;
+      if (msg.kind == netlink::Kind::NewAddress) {
+        change = w.table.added(msg.address);
+      } else if (msg.kind == netlink::Kind::DelAddress) {
+        change = w.table.removed(msg.address);
+      } else if (msg.kind == netlink::Kind::Unreadable) {
+        change = w.table.unreadable();
+      }
+      *changed = *changed || change;
+    }
+    if (step == netlink::Step::Malformed) {
+      *lost = true;
+    }
   }
   return n;
 }
 
-// Reads the whole table afresh into w.table. Returns 0, or an errno value.
-int dump(Watch& w) {
-  for (int attempt = 0; attempt < dump_attempts; ++attempt) {
-    const std::uint32_t seq = ++w.seq;
-    std::uint8_t request[netlink::request_size];
-    const std::size_t len = netlink::make_dump_request(request, seq);
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    ssize_t sent;
-    do {
-      sent = sendto(w.dumper, request, len, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
-    } while (sent < 0 && errno == EINTR);
-    if (sent < 0) {
-      return errno;
-    }
-
-    netlink::AddressTable fresh;
-    bool intact = true;
-    bool done = false;
-    while (!done) {
-      bool from_kernel = false;
-      bool truncated = false;
-      const ssize_t n = receive(w, w.dumper, 0, &from_kernel, &truncated);
-      if (n < 0) {
-        if (errno == EINTR) {
-          continue;
-        }
-        if (errno == ENOBUFS) {
-          // Part of the reply was dropped; the rest still ends with NLMSG_DONE.
-          intact = false;
-          continue;
-        }
-        return errno;
-      }
-      if (!from_kernel) {
-        continue;
-      }
-      if (truncated) {
-        intact = false;
-      }
-      std::size_t offset = 0;
-      netlink::Message msg;
-      netlink::Step step;
-      while ((step = netlink::next(w.buffer.data(), static_cast<std::size_t>(n), offset, msg)) ==
-             netlink::Step::Message) {
-        if (msg.seq != seq || msg.port != w.dumper_port) {
-          continue;  // a reply to some earlier request
-        }
-        if ((msg.flags & NLM_F_DUMP_INTR) != 0) {
-          intact = false;
-        }
-        if (msg.kind == netlink::Kind::NewAddress) {
-          fresh.insert(msg.row);
-        } else if (msg.kind == netlink::Kind::Error) {
-          return msg.error != 0 ? msg.error : EPROTO;
-        } else if (msg.kind == netlink::Kind::Done) {
-          done = true;
-        }
-      }
-      if (step == netlink::Step::Malformed) {
-        intact = false;
-        // Whether NLMSG_DONE was in the unreadable part cannot be known; a
-        // fresh request will have to do.
-        break;
-      }
-    }
-    if (intact && done) {
-      w.table.swap(fresh);
-      return 0;
-    }
-    if (!done) {
-      // Drain what may still be coming for the abandoned request before asking again.
-      bool from_kernel = false;
-      bool truncated = false;
-      while (receive(w, w.dumper, MSG_DONTWAIT, &from_kernel, &truncated) >= 0 || errno == EINTR) {
-      }
-    }
-  }
-  return EAGAIN;
-}
-
-void close_watch(Watch* w) {
-  if (w->monitor >= 0) {
-    close(w->monitor);
-  }
-  if (w->dumper >= 0) {
-    close(w->dumper);
-  }
-  delete w;
-}
-
-// Subscribes first and reads the table second, so that a change made between
-// the two is in the table or in the socket, never in neither.
-Watch* open_watch(int* error) {
-  auto* w = new (std::nothrow) Watch;
-  if (w == nullptr) {
-    *error = ENOMEM;
-    return nullptr;
-  }
-  w->monitor = open_socket(RTMGRP_IPV4_IFADDR, nullptr);
-  if (w->monitor >= 0) {
-    w->dumper = open_socket(0, &w->dumper_port);
-  }
-  if (w->monitor < 0 || w->dumper < 0) {
-    *error = errno;
-    close_watch(w);
-    return nullptr;
-  }
-  *error = dump(*w);
-  if (*error != 0) {
-    close_watch(w);
-    return nullptr;
-  }
-  w->next = all_watches;
-  all_watches = w;
-  return w;
-}
-
-enum class Drained { Nothing, Changed, Broken };
-
-// Reads what the monitor socket holds and applies it to the table. With
-// block set, waits for the first datagram in the same call that takes the rest.
-Drained drain(Watch& w, bool block) {
-  bool changed = false;
-  bool resync = false;
-  sockaddr_nl from[slots];
+// Reads the monitor socket to its end, for what it holds no longer counts.
+// After an overflow the kernel drops every new report, without telling
+// again, until the queue has been emptied; nothing is queued meanwhile, so
+// this ends. Returns 0, or an errno value.
+int discard_reports(Watch& w) {
+  mmsghdr batch[slots] = {};
   iovec iov[slots];
-  mmsghdr batch[slots];
-  int flags = block ? MSG_WAITFORONE : MSG_DONTWAIT;
-  // Once a resync is due the queue is read to its end, however long it is:
-  // after an overflow the kernel drops every new message, without telling
-  // again, until the queue has been emptied, so a table read before then
-  // could miss a change. After an overflow nothing new is queued meanwhile;
-  // after a truncated or garbled datagram, reading outpaces any stream of
-  // changes. Either way this ends.
-  for (int round = 0; resync || round < batches_per_drain; ++round) {
-    for (std::size_t i = 0; i < slots; ++i) {
-      iov[i] = {w.buffer.data() + i * slot_size, slot_size};
-      batch[i] = {};
-      batch[i].msg_hdr.msg_name = &from[i];
-      batch[i].msg_hdr.msg_namelen = sizeof from[i];
-      batch[i].msg_hdr.msg_iov = &iov[i];
-      batch[i].msg_hdr.msg_iovlen = 1;
-    }
-    const int n = recvmmsg(w.monitor, batch, slots, flags, nullptr);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;  // a signal is no reason to give up the wait
-      }
-      if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        break;
-      }
-      if (errno == ENOBUFS) {
-        // Messages were dropped: only a fresh copy of the table can be
-        // trusted now, and something may have changed unseen.
-        resync = true;
-        flags = MSG_DONTWAIT;
-        continue;
-      }
-      w.broken = errno;
-      return Drained::Broken;
-    }
-    flags = MSG_DONTWAIT;
-    for (int i = 0; i < n && !resync; ++i) {
-      const msghdr& mh = batch[i].msg_hdr;
-      if (mh.msg_namelen < sizeof(sockaddr_nl) || from[i].nl_pid != 0) {
-        continue;  // only the kernel speaks for the table
-      }
-      if ((mh.msg_flags & MSG_TRUNC) != 0) {
-        resync = true;
-        break;
-      }
-      const std::uint8_t* data = w.buffer.data() + static_cast<std::size_t>(i) * slot_size;
-      std::size_t offset = 0;
-      netlink::Message msg;
-      netlink::Step step;
-      while ((step = netlink::next(data, batch[i].msg_len, offset, msg)) ==
-             netlink::Step::Message) {
-        changed = w.table.apply(msg) || changed;
-      }
-      if (step == netlink::Step::Malformed) {
-        resync = true;
-      }
-    }
-    // A short batch means the queue ran dry, unless only an error cut it short;
-    // a resync wants to see that for itself.
-    if (static_cast<std::size_t>(n) < slots && !resync) {
-      break;
+  for (std::size_t i = 0; i < slots; ++i) {
+    iov[i] = {w.buffer.data() + i * slot_size, slot_size};
+    batch[i].msg_hdr.msg_iov = &iov[i];
+    batch[i].msg_hdr.msg_iovlen = 1;
+  }
+  for (;;) {
+    const int n = recvmmsg(w.monitor, batch, slots, MSG_DONTWAIT, nullptr);
+    if (n < 0 && errno != EINTR && errno != ENOBUFS) {
+      return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : errno;
     }
   }
-  if (resync) {
-    const int error = dump(w);
-    if (error != 0) {
-      w.broken = error;
-      return Drained::Broken;
-    }
-    return Drained::Changed;
-  }
-  return changed ? Drained::Changed : Drained::Nothing;
 }
 
-void complete(Watch& w, Event& e) {
-  w.pending->Internal = 0;
-  w.pending = nullptr;
-  e.signalled = true;
-}
+enum class ReadEnd { Whole, Interrupted, Failed, ReportsLost, Broken };
 
-int remaining_ms(std::chrono::steady_clock::time_point deadline) {
+struct ReadOutcome {
+  ReadEnd end;
+  int error = 0;
+};
+
+int ms_until(std::chrono::steady_clock::time_point deadline) {
   const auto left =
       std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Asks for the table once and reads the reply into the table, taking in the
+// monitor's reports all the while, so that none is lost to an overflow and
+// each is kept for AddressTable::end_read.
+ReadOutcome read_once(Watch& w) {
+  const std::uint32_t seq = ++w.seq;
+  std::uint8_t request[netlink::request_size];
+  const std::size_t len = netlink::make_dump_request(request, seq);
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  ssize_t sent;
+  do {
+    sent = sendto(w.dumper, request, len, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
+  } while (sent < 0 && errno == EINTR);
+  if (sent < 0) {
+    return {ReadEnd::Failed, errno};
+  }
+
+  netlink::DumpReply reply(seq, w.dumper_port);
+  auto deadline = std::chrono::steady_clock::now() + dump_silence;
+  while (reply.state() == netlink::DumpReply::State::Reading) {
+    pollfd fds[2] = {{w.monitor, POLLIN, 0}, {w.dumper, POLLIN, 0}};
+    const int ready = poll(fds, 2, ms_until(deadline));
+    if (ready < 0 && errno != EINTR) {
+      return {ReadEnd::Broken, errno};
+    }
+    if (ready == 0 && ms_until(deadline) == 0) {
+      return {ReadEnd::Failed, ETIMEDOUT};
+    }
+    if (ready <= 0) {
+      continue;
+    }
+    if (fds[0].revents != 0) {
+      bool changed = false;
+      bool lost = false;
+      if (take_reports(w, MSG_DONTWAIT, &changed, &lost) < 0) {
+        return {ReadEnd::Broken, errno};
+      }
+      if (lost) {
+        return {ReadEnd::ReportsLost, ENOBUFS};
+      }
+    }
+    if (fds[1].revents == 0) {
+      continue;
+    }
+    sockaddr_nl from{};
+    iovec iov{w.buffer.data(), w.buffer.size()};
+    msghdr mh{};
+    mh.msg_name = &from;
+    mh.msg_namelen = sizeof from;
+    mh.msg_iov = &iov;
+    mh.msg_iovlen = 1;
+    const ssize_t n = recvmsg(w.dumper, &mh, MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
+        continue;
+      }
+      // ENOBUFS among them: the kernel could not build the next part, and
+      // will queue nothing more for this request.
+      return {ReadEnd::Failed, errno};
+    }
+    if (mh.msg_namelen < sizeof from || from.nl_pid != 0) {
+      continue;
+    }
+    if ((mh.msg_flags & MSG_TRUNC) != 0) {
+      return {ReadEnd::Failed, EMSGSIZE};
+    }
+    reply.take(w.buffer.data(), static_cast<std::size_t>(n), w.table);
+    deadline = std::chrono::steady_clock::now() + dump_silence;
+  }
+  if (reply.state() == netlink::DumpReply::State::Failed) {
+    return {ReadEnd::Failed, reply.error()};
+  }
+  // Every report of a change that the reply could show is queued by now.
+  for (bool changed = false, lost = false;;) {
+    const int n = take_reports(w, MSG_DONTWAIT, &changed, &lost);
+    if (n < 0) {
+      return {ReadEnd::Broken, errno};
+    }
+    if (lost) {
+      return {ReadEnd::ReportsLost, ENOBUFS};
+    }
+    if (n == 0) {
+      break;
+    }
+  }
+  return {reply.state() == netlink::DumpReply::State::Whole ? ReadEnd::Whole
+                                                            : ReadEnd::Interrupted};
+}
+
+// Reads the whole table afresh; the monitor must be subscribed already, so
+// that every change from then on is in the read or in the reports, never in
+// neither. Sets *reported when a report came in meanwhile. Returns 0, or an
+// errno value.
+int read_table(Watch& w, bool* reported) {
+  w.table.begin_read();
+  bool lost = false;
+  int interrupted = 0;
+  int failed = 0;
+  for (;;) {
+    if (w.dumper < 0) {
+      w.dumper = open_socket(0, &w.dumper_port);
+      if (w.dumper < 0) {
+        return errno;
+      }
+    }
+    const ReadOutcome r = read_once(w);
+    if (r.end == ReadEnd::Whole ||
+        (r.end == ReadEnd::Interrupted && ++interrupted == reads_when_interrupted)) {
+      break;
+    }
+    if (r.end == ReadEnd::Broken) {
+      return r.error;
+    }
+    if (r.end == ReadEnd::Interrupted) {
+      continue;
+    }
+    if (++failed == failed_reads) {
+      return r.error;
+    }
+    if (r.end == ReadEnd::Failed) {
+      // The kernel refuses a new dump on a socket whose old one still runs.
+      close_fd(w.dumper);
+      continue;
+    }
+    // Reports were lost: what the reads found may have gone since, unseen.
+    lost = true;
+    const int error = discard_reports(w);
+    if (error != 0) {
+      return error;
+    }
+    w.table.begin_read();
+  }
+  *reported = w.table.end_read() || lost;
+  return 0;
+}
+
+void close_watch(Watch& w) {
+  close_fd(w.monitor);
+  close_fd(w.dumper);
+  w = Watch{};
+}
+
+// Subscribes first and reads the table second. Returns 0, or an errno value.
+int open_watch(Watch& w) {
+  w.buffer.resize(buffer_size);
+  w.monitor = open_socket(RTMGRP_IPV4_IFADDR, nullptr);
+  if (w.monitor < 0) {
+    return errno;
+  }
+  w.dumper = open_socket(0, &w.dumper_port);
+  if (w.dumper < 0) {
+    return errno;
+  }
+  // A change made while the first request reads the table is a change, and
+  // which reports in that window are mere refreshes can't be told: each one
+  // counts.
+  return read_table(w, &w.unreported);
+}
+
+// Blocks until the monitor brings a change. Returns 0, or an errno value
+// once the watch is broken.
+int wait_for_change(Watch& w) {
+  for (;;) {
+    bool changed = false;
+    bool lost = false;
+    int n = take_reports(w, MSG_WAITFORONE, &changed, &lost);
+    for (int round = 1; n == static_cast<int>(slots) && !lost && round < batches_per_drain;
+         ++round) {
+      n = take_reports(w, MSG_DONTWAIT, &changed, &lost);
+    }
+    if (n < 0) {
+      return errno;
+    }
+    if (lost) {
+      // Something may have changed unseen: a fresh read, and a line for it.
+      bool reported = false;
+      const int error = discard_reports(w);
+      return error != 0 ? error : read_table(w, &reported);
+    }
+    if (changed) {
+      return 0;
+    }
+  }
 }
 
 }  // namespace
@@ -350,92 +410,74 @@ int WSAStartup(WORD version, WSADATA* data) {
 }
 
 WSAEVENT WSACreateEvent() {
-  auto* e = new (std::nothrow) Event;
-  if (e == nullptr) {
-    last_error = ENOMEM;
-    return WSA_INVALID_EVENT;
-  }
-  e->next = all_events;
-  all_events = e;
-  return e;
+  the_event.signalled = false;
+  event_made = true;
+  return &the_event;
 }
 
 int WSAGetLastError() { return last_error; }
 
 DWORD NotifyAddrChange(HANDLE* handle, OVERLAPPED* overlapped) {
-  Event* e = overlapped != nullptr ? as_event(overlapped->hEvent) : nullptr;
-  if (handle == nullptr || e == nullptr) {
-    last_error = EINVAL;
-    return static_cast<DWORD>(last_error);
+  if (handle == nullptr || overlapped == nullptr || !event_made ||
+      overlapped->hEvent != &the_event || (*handle != nullptr && *handle != &the_watch)) {
+    return fail(EINVAL);
   }
-  auto* w = static_cast<Watch*>(*handle);
-  if (w == nullptr) {
-    int error = 0;
-    w = open_watch(&error);
-    if (w == nullptr) {
-      last_error = error != 0 ? error : EIO;
-      return static_cast<DWORD>(last_error);
+  Watch& w = the_watch;
+  if (*handle == nullptr) {
+    // A first request starts a watch of its own.
+    close_watch(w);
+    int error;
+    try {
+      error = open_watch(w);
+    } catch (const std::bad_alloc&) {
+      error = ENOMEM;
     }
-    *handle = w;
-  } else if (w->magic != watch_magic) {
-    last_error = EBADF;
-    return static_cast<DWORD>(last_error);
+    if (error != 0) {
+      close_watch(w);
+      return fail(error);
+    }
+    *handle = &the_watch;
   }
-  if (w->broken != 0) {
-    last_error = w->broken;
-    return static_cast<DWORD>(last_error);
+  if (w.monitor < 0) {
+    return fail(EBADF);
   }
-  e->signalled = false;
-  e->watch = w;
+  if (w.broken != 0) {
+    return fail(w.broken);
+  }
+  the_event.signalled = false;
   overlapped->Internal = STATUS_PENDING;
-  w->pending = overlapped;
+  w.pending = overlapped;
   last_error = ERROR_IO_PENDING;
   return static_cast<DWORD>(ERROR_IO_PENDING);
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  Event* e = as_event(handle);
-  if (e == nullptr) {
+  if (handle != &the_event || !event_made || milliseconds != INFINITE) {
     last_error = EINVAL;
     return WAIT_FAILED;
   }
-  const bool forever = milliseconds == INFINITE;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(forever ? 0 : milliseconds);
-  // Without a request outstanding on it, nothing will signal the event: the
-  // wait just runs out its time, as it would on Windows.
-  Watch* w = e->watch;
-  if (w != nullptr && (w->pending == nullptr || w->pending->hEvent != handle)) {
-    w = nullptr;
+  if (the_event.signalled) {
+    return WAIT_OBJECT_0;
   }
-  while (!e->signalled) {
-    if (!forever || w == nullptr) {
-      pollfd pfd{w != nullptr ? w->monitor : -1, POLLIN, 0};
-      const int ready = poll(&pfd, 1, forever ? -1 : remaining_ms(deadline));
-      if (ready < 0 && errno != EINTR) {
-        last_error = errno;
-        return WAIT_FAILED;
-      }
-      if (ready <= 0 || w == nullptr) {
-        // Interrupted by a signal, or not yet time: wait on. Without a watch
-        // poll has no descriptor that could be ready.
-        if (forever || remaining_ms(deadline) > 0) {
-          continue;
-        }
-        return WAIT_TIMEOUT;
-      }
+  Watch& w = the_watch;
+  if (w.pending == nullptr || w.pending->hEvent != handle) {
+    last_error = EINVAL;  // nothing could ever signal the event
+    return WAIT_FAILED;
+  }
+  if (!w.unreported) {
+    try {
+      w.broken = wait_for_change(w);
+    } catch (const std::bad_alloc&) {
+      w.broken = ENOMEM;
     }
-    // Untimed, the wait is the read itself: no poll before it.
-    switch (drain(*w, forever)) {
-      case Drained::Changed:
-        complete(*w, *e);
-        break;
-      case Drained::Broken:
-        last_error = w->broken;
-        return WAIT_FAILED;
-      case Drained::Nothing:
-        break;
+    if (w.broken != 0) {
+      last_error = w.broken;
+      return WAIT_FAILED;
     }
   }
+  w.unreported = false;
+  w.pending->Internal = 0;
+  w.pending = nullptr;
+  the_event.signalled = true;
   return WAIT_OBJECT_0;
 }

@@ -1,12 +1,17 @@
 // Private network namespaces and /proc readings.
 #include "sandbox.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <sched.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -141,6 +146,77 @@ bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout,
     // There is nothing to wait on for another process's state; look again soon.
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
+}
+
+AddressChanger::AddressChanger() {
+  fd_ = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+  sockaddr_nl addr{};
+  addr.nl_family = AF_NETLINK;
+  if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+}
+
+AddressChanger::~AddressChanger() {
+  if (fd_ >= 0) {
+    close(fd_);
+  }
+}
+
+void AddressChanger::queue(Op op, unsigned ifindex, std::uint32_t host_order, std::uint8_t prefix) {
+  struct {
+    nlmsghdr hdr;
+    ifaddrmsg ifa;
+    rtattr local_attr;
+    std::uint32_t local;
+    rtattr address_attr;
+    std::uint32_t address;
+  } msg{};
+  msg.hdr.nlmsg_len = sizeof msg;
+  msg.hdr.nlmsg_type = op == Op::Delete ? RTM_DELADDR : RTM_NEWADDR;
+  msg.hdr.nlmsg_flags =
+      static_cast<std::uint16_t>(NLM_F_REQUEST | (op == Op::Add ? NLM_F_CREATE | NLM_F_EXCL : 0) |
+                                 (op == Op::Refresh ? NLM_F_REPLACE : 0));
+  msg.hdr.nlmsg_seq = ++seq_;
+  msg.ifa.ifa_family = AF_INET;
+  msg.ifa.ifa_prefixlen = prefix;
+  msg.ifa.ifa_scope = RT_SCOPE_UNIVERSE;
+  msg.ifa.ifa_index = ifindex;
+  msg.local_attr = {sizeof(rtattr) + 4, IFA_LOCAL};
+  msg.local = htonl(host_order);
+  msg.address_attr = {sizeof(rtattr) + 4, IFA_ADDRESS};
+  msg.address = msg.local;
+  const auto* p = reinterpret_cast<const std::uint8_t*>(&msg);
+  pending_.insert(pending_.end(), p, p + sizeof msg);
+}
+
+long AddressChanger::send() {
+  if (fd_ < 0) {
+    return -1;
+  }
+  constexpr std::size_t per_datagram = 32 * 1024 / 40 * 40;
+  for (std::size_t at = 0; at < pending_.size(); at += per_datagram) {
+    const std::size_t len = std::min(per_datagram, pending_.size() - at);
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (sendto(fd_, pending_.data() + at, len, 0, reinterpret_cast<sockaddr*>(&kernel),
+               sizeof kernel) < 0) {
+      ++refused_;
+    }
+  }
+  pending_.clear();
+  // Refusals come back as NLMSG_ERROR; nothing else was asked for.
+  std::uint8_t buf[8192];
+  for (ssize_t n; (n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) > 0;) {
+    for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(nlmsghdr)) <= n;) {
+      nlmsghdr hdr;
+      std::memcpy(&hdr, buf + at, sizeof hdr);
+      refused_ += hdr.nlmsg_type == NLMSG_ERROR ? 1 : 0;
+      at += static_cast<ssize_t>(NLMSG_ALIGN(std::max<std::uint32_t>(hdr.nlmsg_len, sizeof hdr)));
+    }
+  }
+  return refused_;
 }
 
 }  // namespace testing_support

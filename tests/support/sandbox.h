@@ -42,4 +42,31 @@ bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout,
 // The whole of a small file, such as one under /proc; empty if unreadable.
 std::string read_file(const std::string& path);
 
+// Address changes sent straight over rtnetlink in this thread's network
+// namespace: no process to start per change, and hundreds to a datagram.
+class AddressChanger {
+ public:
+  enum class Op { Add, Delete, Refresh };
+
+  AddressChanger();
+  ~AddressChanger();
+  AddressChanger(const AddressChanger&) = delete;
+  AddressChanger& operator=(const AddressChanger&) = delete;
+
+  // Queues a change of host_order/prefix on the interface. Refresh replaces
+  // an address that is there with itself, which the kernel reports anew.
+  void queue(Op op, unsigned ifindex, std::uint32_t host_order, std::uint8_t prefix);
+
+  // Sends what is queued; the kernel has made every change by the time this
+  // returns. Returns how many changes it has refused so far (-1 when the
+  // socket could not be opened).
+  long send();
+
+ private:
+  int fd_ = -1;
+  std::uint32_t seq_ = 0;
+  long refused_ = 0;
+  std::vector<std::uint8_t> pending_;
+};
+
 }  // namespace testing_support
