@@ -1,7 +1,9 @@
 // The real program, started as a child process in a private network namespace
 // and read through a pipe, as a script at the other end would read it. With
 // NETWORK_CHANGE_VALGRIND set, every run goes through valgrind's memcheck too.
+#include <net/if.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -18,6 +20,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using testing_support::AddressChanger;
 using testing_support::Child;
 using testing_support::ChildOptions;
 using testing_support::exit_code;
@@ -160,17 +163,86 @@ TEST_F(System, ABurstThatOverflowsTheSocketIsReportedAndTheWatchGoesOn) {
 
 // Not run under valgrind, which needs descriptors of its own to start.
 TEST_F(System, ExhaustedDescriptorsEndWithOneFailureLine) {
-  // One descriptor left: enough for the loader and the first socket, not
-  // for the second.
-  ChildOptions options;
-  options.max_files = 64;
-  options.spare_one_file = true;
-  Child& c = start(options, false);
-  const auto status = c.finish(30s);
-  ASSERT_TRUE(status);
-  EXPECT_EQ(exit_code(*status), 1);
-  EXPECT_EQ(c.out(), "NotifyRouteChange error...24\n");
+  // One descriptor left: enough for the first socket, not for the second.
+  ChildOptions spare_one;
+  spare_one.max_files = 64;
+  spare_one.spare_one_file = true;
+  // Standard input closed and room for three: the first socket lands on 0,
+  // and there is no descriptor above 2 to move it to.
+  ChildOptions three;
+  three.close_stdin = true;
+  three.max_files = 3;
+  std::vector<ChildOptions> cases{spare_one, three};
+#ifdef __SANITIZE_ADDRESS__
+  // AddressSanitizer's start-up itself loops for ever when it cannot reserve
+  // descriptors above the standard ones.
+  cases.pop_back();
+#endif
+  for (const ChildOptions& options : cases) {
+    Child& c = start(options, false);
+    const auto status = c.finish(30s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(exit_code(*status), 1);
+    EXPECT_EQ(c.out(), "NotifyRouteChange error...24\n");
+    EXPECT_EQ(c.err(), "");
+  }
+}
+
+// Not run under valgrind or the sanitizers, whose own bookkeeping a limit on
+// the address space would starve first.
+TEST_F(System, RunningOutOfMemoryEndsWithOneFailureLine) {
+  // Thousands of addresses, spread over links so that the kernel adds them
+  // quickly: a table that needs far more room than half a megabyte.
+  AddressChanger changer;
+  for (unsigned link = 0; link < 16; ++link) {
+    ip("link add nc" + std::to_string(link) + " type veth peer name nd" + std::to_string(link));
+  }
+  const auto add_all = [&changer] {
+    for (std::uint32_t i = 0; i < 32000; ++i) {
+      const std::string link = "nc" + std::to_string(i % 16);
+      changer.queue(AddressChanger::Op::Add, if_nametoindex(link.c_str()), 0xC6120000 + i, 32);
+    }
+    ASSERT_EQ(changer.send(), 0);
+  };
+
+  // The limit comes once the program watches, and the table outgrows it.
+  Child& c = start();
+  std::istringstream status(
+      testing_support::read_file("/proc/" + std::to_string(c.pid()) + "/status"));
+  long vm_size_kib = 0;
+  for (std::string key; status >> key && key != "VmSize:";) {
+  }
+  status >> vm_size_kib;
+  ASSERT_GT(vm_size_kib, 0);
+  const long limit = (vm_size_kib + 512) * 1024;
+  const rlimit tight{static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
+  ASSERT_EQ(prlimit(c.pid(), RLIMIT_AS, &tight, nullptr), 0);
+  ip("addr add 192.0.2.1/24 dev lo");
+  EXPECT_EQ(c.line(10s), "net changed..0");
+  add_all();
+  auto ended = c.finish(30s);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(exit_code(*ended), 1);
+  // Lines for what it could take in, then the failure line, once.
+  const std::string failure = "NotifyRouteChange error...12\n";
+  const std::string& out = c.out();
+  ASSERT_GE(out.size(), failure.size());
+  EXPECT_EQ(out.substr(out.size() - failure.size()), failure);
+  std::istringstream lines(out.substr(0, out.size() - failure.size()));
+  for (std::string line; std::getline(lines, line);) {
+    ASSERT_EQ(line.rfind("net changed..", 0), 0u) << line;
+  }
   EXPECT_EQ(c.err(), "");
+
+  // Started under the same limit with the table already there.
+  ChildOptions options;
+  options.max_memory = limit;
+  Child& again = start(options, false);
+  ended = again.finish(30s);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(exit_code(*ended), 1);
+  EXPECT_EQ(again.out(), "NotifyRouteChange error...12\n");
+  EXPECT_EQ(again.err(), "");
 }
 
 TEST_F(System, ARefusedSocketEndsWithOneFailureLine) {

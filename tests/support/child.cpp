@@ -93,6 +93,11 @@ Child::Child(const std::vector<std::string>& argv, const ChildOptions& options) 
                          static_cast<rlim_t>(options.max_files)};
       setrlimit(RLIMIT_NOFILE, &limit);
     }
+    if (options.max_memory >= 0) {
+      const rlimit limit{static_cast<rlim_t>(options.max_memory),
+                         static_cast<rlim_t>(options.max_memory)};
+      setrlimit(RLIMIT_AS, &limit);
+    }
     if (options.spare_one_file) {
       int last = -1;
       for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) {
