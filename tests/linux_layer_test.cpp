@@ -400,6 +400,39 @@ TEST_F(TableRead, ATableThatKeepsChangingIsReadInBoundedTimeAndExactly) {
   EXPECT_EQ(wait(), Ended::ByAChange);
 }
 
+TEST_F(TableRead, AFloodThatOverflowsDuringAReadStartsItAgain) {
+  // A thousand addresses on nc1 while the layer is busy with the reply: more
+  // reports than the monitor's queue holds.
+  const unsigned nc1 = if_nametoindex("nc1");
+  bool flooded = false;
+  table_reads = [&](int fd, msghdr* mh, int flags) {
+    const ssize_t n = real_recvmsg()(fd, mh, flags);
+    if (n > 0 && !flooded) {
+      flooded = true;
+      for (std::uint32_t i = 0; i < count; ++i) {
+        changer_->queue(Op::Add, nc1, first + count + i, 32);
+      }
+      changer_->send();
+    }
+    return n;
+  };
+  ASSERT_TRUE(request());
+  bool dropped = false;
+  for (const auto& s : testing_support::netlink_sockets_of(getpid())) {
+    dropped = dropped || s.drops > 0;
+  }
+  ASSERT_TRUE(dropped) << "the flood did not overflow the queue; the test proves nothing";
+  EXPECT_EQ(wait(), Ended::ByAChange);
+  // Read afresh, the table holds both links' addresses.
+  ASSERT_TRUE(request());
+  change(Op::Refresh, 0, 100);
+  for (std::uint32_t i = 0; i < 100; ++i) {
+    changer_->queue(Op::Refresh, nc1, first + count + i, 32);
+  }
+  ASSERT_EQ(changer_->send(), 0);
+  EXPECT_EQ(wait(), Ended::BySentinel);
+}
+
 TEST_F(TableRead, AReadThatIsCutShortOrFailsIsStartedAgain) {
   const auto refresh_is_no_change = [this] {
     ASSERT_TRUE(request());

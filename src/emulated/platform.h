@@ -29,7 +29,6 @@ inline constexpr DWORD NO_ERROR = 0;
 inline constexpr int ERROR_IO_PENDING = 997;
 inline constexpr DWORD INFINITE = 0xFFFFFFFF;
 inline constexpr DWORD WAIT_OBJECT_0 = 0;
-inline constexpr DWORD WAIT_TIMEOUT = 258;
 inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
 inline constexpr ULONG_PTR STATUS_PENDING = 0x103;
 inline const WSAEVENT WSA_INVALID_EVENT = nullptr;
@@ -40,24 +39,25 @@ constexpr WORD MAKEWORD(BYTE low, BYTE high) { return static_cast<WORD>(low | (h
 // code (not the last-error code, which it leaves alone).
 int WSAStartup(WORD version, WSADATA* data);
 
-// Returns a new, unsignalled manual-reset event, or WSA_INVALID_EVENT with the
-// reason in the last-error code.
+// Returns the layer's event, unsignalled, or WSA_INVALID_EVENT with the reason
+// in the last-error code. The layer has one event, as the loop needs no more.
 WSAEVENT WSACreateEvent();
 
 // Asks for overlapped->hEvent to be signalled at the next change of the IPv4
 // address table. The event is reset at once and stays unsignalled until then.
-// *handle is null on the first call; the layer stores its watch there and
-// finds it again on later calls. Returns ERROR_IO_PENDING, with the last-error
-// code also ERROR_IO_PENDING, when the request is outstanding; any other
-// non-zero result, with an errno value as the last-error code, when it cannot
-// be issued.
+// *handle is null on the first call, which starts the layer's watch and stores
+// it there; later calls pass it back. Returns ERROR_IO_PENDING, with the
+// last-error code also ERROR_IO_PENDING, when the request is outstanding; any
+// other non-zero result, with an errno value as the last-error code, when it
+// cannot be issued (EINVAL for a handle or event the layer did not give out).
 DWORD NotifyAddrChange(HANDLE* handle, OVERLAPPED* overlapped);
 
 // Returns the calling thread's last-error code.
 int WSAGetLastError();
 
-// Blocks until the event is signalled (WAIT_OBJECT_0) or, unless milliseconds
-// is INFINITE, until that time has passed (WAIT_TIMEOUT). Returns WAIT_FAILED,
-// with the reason in the last-error code, for a handle that is not an event or
-// a watch that broke while waiting.
+// Blocks until the event is signalled (WAIT_OBJECT_0). Returns WAIT_FAILED,
+// with the reason in the last-error code, when the watch breaks while waiting,
+// and at once (EINVAL) for a handle that is not the layer's event, for a wait
+// with a time-out, which the layer does not serve, or when no request is
+// outstanding that could signal the event.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);

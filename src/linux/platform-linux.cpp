@@ -36,12 +36,16 @@ constexpr std::size_t buffer_size = slots * slot_size;
 constexpr int batches_per_drain = 16;
 
 // While the table keeps changing the kernel marks every read of it as
-// interrupted. Rows a read shows existed when it was read, so a few reads
+// interrupted. Rows a read shows existed when it was read, so two reads
 // together are taken as the table instead of waiting for a quiet moment.
-constexpr int reads_when_interrupted = 3;
+constexpr int reads_when_interrupted = 2;
 
 // Reads that fail or are cut short are started again, but not without end.
 constexpr int failed_reads = 8;
+
+// A read during which the kernel dropped reports is started again, for as
+// long as a flood outruns the reading; this only bounds a kernel gone wrong.
+constexpr int overflowed_reads = 1000;
 
 // The kernel builds the next part of a dump while the last one is received,
 // so a dump socket that stays silent this long will never speak again.
@@ -245,10 +249,13 @@ ReadOutcome read_once(Watch& w) {
     if (ready <= 0) {
       continue;
     }
-    if (fds[0].revents != 0) {
+    // The reports come first, all that are queued: a flood of changes must
+    // not fill the monitor's queue while the reply is read.
+    for (int n = fds[0].revents != 0 ? static_cast<int>(slots) : 0; n == static_cast<int>(slots);) {
       bool changed = false;
       bool lost = false;
-      if (take_reports(w, MSG_DONTWAIT, &changed, &lost) < 0) {
+      n = take_reports(w, MSG_DONTWAIT, &changed, &lost);
+      if (n < 0) {
         return {ReadEnd::Broken, errno};
       }
       if (lost) {
@@ -312,6 +319,7 @@ int read_table(Watch& w, bool* reported) {
   bool lost = false;
   int interrupted = 0;
   int failed = 0;
+  int overflowed = 0;
   for (;;) {
     if (w.dumper < 0) {
       w.dumper = open_socket(0, &w.dumper_port);
@@ -324,27 +332,26 @@ int read_table(Watch& w, bool* reported) {
         (r.end == ReadEnd::Interrupted && ++interrupted == reads_when_interrupted)) {
       break;
     }
-    if (r.end == ReadEnd::Broken) {
-      return r.error;
-    }
     if (r.end == ReadEnd::Interrupted) {
       continue;
     }
-    if (++failed == failed_reads) {
+    if (r.end == ReadEnd::Broken || (r.end == ReadEnd::Failed && ++failed == failed_reads) ||
+        (r.end == ReadEnd::ReportsLost && ++overflowed == overflowed_reads)) {
       return r.error;
     }
-    if (r.end == ReadEnd::Failed) {
-      // The kernel refuses a new dump on a socket whose old one still runs.
-      close_fd(w.dumper);
-      continue;
+    // The kernel refuses a new dump on a socket whose old one still runs.
+    close_fd(w.dumper);
+    if (r.end == ReadEnd::ReportsLost) {
+      // What the reads found may have gone since, unseen: start afresh once
+      // the queue is empty and the kernel queues reports again.
+      lost = true;
+      interrupted = 0;
+      const int error = discard_reports(w);
+      if (error != 0) {
+        return error;
+      }
+      w.table.begin_read();
     }
-    // Reports were lost: what the reads found may have gone since, unseen.
-    lost = true;
-    const int error = discard_reports(w);
-    if (error != 0) {
-      return error;
-    }
-    w.table.begin_read();
   }
   *reported = w.table.end_read() || lost;
   return 0;
