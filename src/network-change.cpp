@@ -1,6 +1,6 @@
 // network-change: writes one numbered line to standard output each time the
-// machine's IP address table changes, flushed at once so that a reader at the
-// other end of a pipe can act on it the moment it happens.
+// machine's IPv4 address table changes, flushed at once so that a reader at
+// the other end of a pipe can act on it the moment it happens.
 
 // The C headers, and first: with them printf is the C runtime's own, where a
 // C++ header could have put a library's replacement in its place.
@@ -21,6 +21,12 @@ int fail(int code) {
   printf("NotifyRouteChange error...%d\n", code);
   return EXIT_FAILURE;
 }
+
+// The exit status when a change line cannot be written whole: the reader has
+// gone, the disk is full, or a non-blocking pipe is. Going on would lose that
+// line and the ones after it without a word, and where no SIGPIPE ends the
+// program (Windows, or wherever it is ignored) it would outlive its reader.
+constexpr int output_failed = 2;
 
 }  // namespace
 
@@ -47,8 +53,9 @@ int main() {
       return fail(WSAGetLastError());
     }
     if (WaitForSingleObject(overlapped.hEvent, INFINITE) == WAIT_OBJECT_0) {
-      printf("net changed..%d\n", printed(count));
-      (void)fflush(stdout);
+      if (printf("net changed..%d\n", printed(count)) < 0 || fflush(stdout) != 0) {
+        return output_failed;
+      }
     }
     ++count;
   }

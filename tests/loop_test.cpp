@@ -163,6 +163,26 @@ TEST_F(LoopTest, EachLineReachesThePipeBeforeTheNextPass) {
   EXPECT_EQ(child.err(), "");
 }
 
+TEST_F(LoopTest, AFullNonBlockingPipeEndsItWithEveryLineWhole) {
+  // Nobody reads while the loop writes as fast as it can. The line that finds
+  // the pipe full ends the program; every line before it is there, whole and
+  // in order.
+  ChildOptions o = options("1000000*notify=0,0+wait=0", false);
+  o.nonblocking_stdout = true;
+  Child child({SCRIPTED_BINARY}, o);
+  const auto status = child.ended(10s);
+  ASSERT_TRUE(status);
+  EXPECT_EQ(exit_code(*status), 2);
+  ASSERT_TRUE(child.finish(5s));
+  EXPECT_EQ(child.err(), "");
+  int n = 0;
+  for (std::optional<std::string> line; (line = child.line(0ms)); ++n) {
+    ASSERT_EQ(*line, "net changed.." + std::to_string(n));
+  }
+  EXPECT_GT(n, 1000);
+  EXPECT_EQ(child.out(), "");
+}
+
 TEST_F(LoopTest, NoEventMeansAFailureLineNotASpin) {
   // Past a failed event the scripted platform expects no call at all, and
   // ends the process with 86 and a complaint on stderr if one comes.

@@ -4,6 +4,7 @@
 #include <net/if.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -253,6 +254,35 @@ TEST_F(System, ARefusedSocketEndsWithOneFailureLine) {
   ASSERT_TRUE(status);
   EXPECT_EQ(exit_code(*status), 1);
   EXPECT_EQ(c.out(), "NotifyRouteChange error...13\n");
+}
+
+TEST_F(System, AChangeLineThatCannotBeWrittenEndsTheProgram) {
+  // With SIGPIPE ignored (systemd starts services so) once the reader has
+  // gone, and on a full disk: no line lost unseen, but status 2 at once.
+  ChildOptions reader_gone;
+  reader_gone.ignore_sigpipe = true;
+  ChildOptions full_disk = reader_gone;
+  full_disk.stdout_path = "/dev/full";
+  // Where SIGPIPE is not ignored, it ends the program as it always has.
+  ChildOptions sigpipe;
+  int address = 0;
+  for (const ChildOptions* options : {&reader_gone, &full_disk, &sigpipe}) {
+    Child& c = start(*options);
+    if (options->stdout_path.empty()) {
+      ip("addr add 192.0.2." + std::to_string(++address) + "/32 dev lo");
+      EXPECT_EQ(c.line(10s), "net changed..0");
+      c.close_stdout();
+    }
+    ip("addr add 192.0.2." + std::to_string(++address) + "/32 dev lo");
+    const auto status = c.finish(10s);
+    ASSERT_TRUE(status);
+    if (options == &sigpipe) {
+      EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGPIPE) << *status;
+    } else {
+      EXPECT_EQ(exit_code(*status), 2);
+    }
+    EXPECT_EQ(c.err(), "");
+  }
 }
 
 TEST_F(System, ClosedStandardStreamsNeverReceiveTheSockets) {

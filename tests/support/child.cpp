@@ -75,6 +75,13 @@ Child::Child(const std::vector<std::string>& argv, const ChildOptions& options) 
   if (pid_ == 0) {
     // Only async-signal-safe calls from here on, bar setenv in a fresh child.
     dup2(in[0], STDIN_FILENO);
+    if (!options.stdout_path.empty()) {
+      const int file = open(options.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(file, out[1]);
+    }
+    if (options.nonblocking_stdout) {
+      fcntl(out[1], F_SETFL, O_NONBLOCK);
+    }
     dup2(out[1], STDOUT_FILENO);
     dup2(err[1], STDERR_FILENO);
     // Nothing else of ours or of whoever started us may leak into the child.
@@ -108,7 +115,7 @@ Child::Child(const std::vector<std::string>& argv, const ChildOptions& options) 
     if (options.refuse_netlink && !refuse_netlink_sockets()) {
       _exit(126);
     }
-    ::signal(SIGPIPE, SIG_DFL);
+    ::signal(SIGPIPE, options.ignore_sigpipe ? SIG_IGN : SIG_DFL);
     execvp(args[0], args.data());
     _exit(127);
   }
@@ -209,24 +216,32 @@ std::optional<int> Child::finish(milliseconds timeout) {
   return status_;
 }
 
-bool Child::running() {
-  if (!status_) {
+std::optional<int> Child::ended(milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (!status_) {
     pollfd pfd{pidfd_, POLLIN, 0};
-    if (poll(&pfd, 1, 0) == 1) {
+    const int ready = poll(&pfd, 1, ms_until(deadline));
+    if (ready == 1) {
       int status = 0;
       if (waitpid(pid_, &status, 0) == pid_) {
         status_ = status;
       }
+    } else if (ready == 0 || (ready < 0 && errno != EINTR)) {
+      break;
     }
   }
-  return !status_;
+  return status_;
 }
+
+bool Child::running() { return !ended(milliseconds(0)); }
 
 void Child::send(char byte) {
   if (write(in_, &byte, 1) != 1) {
     ADD_FAILURE() << "write to child: " << std::strerror(errno);
   }
 }
+
+void Child::close_stdout() { close_fd(out_fd_); }
 
 void Child::signal(int sig) {
   if (!status_) {

@@ -22,6 +22,9 @@ struct ChildOptions {
   long max_memory = -1;         // RLIMIT_AS in the child, in bytes, when not negative
   bool spare_one_file = false;  // fill every descriptor under that limit but one
   bool refuse_netlink = false;  // socket(AF_NETLINK, ...) fails with EACCES in the child
+  bool ignore_sigpipe = false;  // start the child with SIGPIPE ignored
+  std::string stdout_path;      // open this file for stdout instead of a pipe
+  bool nonblocking_stdout = false;  // the child's end of the stdout pipe is O_NONBLOCK
 };
 
 class Child {
@@ -46,11 +49,18 @@ class Child {
   // wait status, or nothing if it has not ended before the timeout.
   std::optional<int> finish(milliseconds timeout);
 
+  // Waits for the child to end without reading its output. Returns its wait
+  // status, or nothing if it has not ended before the timeout.
+  std::optional<int> ended(milliseconds timeout);
+
   // True while the child has not ended.
   bool running();
 
   void send(char byte);
   void signal(int sig);
+
+  // Closes our end of the child's stdout, as a reader that goes away does.
+  void close_stdout();
 
   // Everything read so far that line() has not handed out, and all of stderr.
   const std::string& out() const { return out_; }
