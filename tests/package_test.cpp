@@ -34,8 +34,8 @@ class Package : public ::testing::Test {
   fs::path pack(const std::string& generator, const std::string& build_dir,
                 const std::string& ending) {
     std::string output;
-    EXPECT_EQ(run({"cpack", "-G", generator, "--config", build_dir + "/CPackConfig.cmake", "-B",
-                   dir_.string()},
+    EXPECT_EQ(run({CPACK_COMMAND, "-G", generator, "--config", build_dir + "/CPackConfig.cmake",
+                   "-B", dir_.string()},
                   &output),
               0)
         << output;
@@ -58,24 +58,26 @@ class Package : public ::testing::Test {
 TEST_F(Package, TheManPageRendersWithoutAWarning) {
   REQUIRE_TOOL("groff");
   std::string output;
-  EXPECT_EQ(run({"groff", "-man", "-ww", "-z", SOURCE_DIR "/man/network-change.1"}, &output), 0);
+  EXPECT_EQ(run({"groff", "-man", "-ww", "-z", BUILD_DIR "/network-change.1"}, &output), 0);
   EXPECT_EQ(output, "");
-  // Both lines, as the program prints them.
-  ASSERT_EQ(
-      run({"groff", "-man", "-Tutf8", "-P-cbou", SOURCE_DIR "/man/network-change.1"}, &output), 0);
+  // Both lines, as the program prints them, and the project's version.
+  ASSERT_EQ(run({"groff", "-man", "-Tutf8", "-P-cbou", BUILD_DIR "/network-change.1"}, &output), 0);
   EXPECT_NE(output.find("net changed..N"), std::string::npos) << output;
   EXPECT_NE(output.find("NotifyRouteChange error...E"), std::string::npos);
+  EXPECT_NE(output.find("network-change " PROJECT_VERSION), std::string::npos);
 }
 
-TEST_F(Package, InstallLaysOutTheProgramAndItsManPage) {
+TEST_F(Package, InstallLaysOutTheProgramItsManPageAndItsLicence) {
   std::string output;
   ASSERT_EQ(run({"cmake", "--install", BUILD_DIR, "--prefix", dir_.string()}, &output), 0)
       << output;
   EXPECT_TRUE(executable(dir_ / "bin/network-change"));
-  EXPECT_TRUE(fs::is_regular_file(dir_ / "share/man/man1/network-change.1"));
+  EXPECT_TRUE(fs::is_regular_file(dir_ / "share/man/man1/network-change.1.gz"));
+  EXPECT_EQ(testing_support::read_file((dir_ / "share/doc/network-change/copyright").string()),
+            testing_support::read_file(SOURCE_DIR "/LICENSE"));
 }
 
-TEST_F(Package, TheDebHoldsTheProgramWhichRunsFromIt) {
+TEST_F(Package, TheDebRunsAndAnyoneMayShipIt) {
   REQUIRE_TOOL("dpkg-deb");
   REQUIRE_TOOL("dpkg-shlibdeps");
   const fs::path deb = pack("DEB", BUILD_DIR, ".deb");
@@ -87,13 +89,19 @@ TEST_F(Package, TheDebHoldsTheProgramWhichRunsFromIt) {
   const fs::path root = dir_ / "root";
   ASSERT_EQ(run({"dpkg-deb", "-x", deb.string(), root.string()}, &output), 0) << output;
   EXPECT_TRUE(executable(root / "usr/bin/network-change"));
-  EXPECT_TRUE(fs::is_regular_file(root / "usr/share/man/man1/network-change.1"));
 
   REQUIRE_PRIVATE_NETNS();
   Child c({(root / "usr/bin/network-change").string()});
   ASSERT_TRUE(testing_support::wait_until_idle(c.pid(), 30s));
   testing_support::ip("addr add 192.0.2.1/24 dev lo");
   EXPECT_EQ(c.line(10s), "net changed..0");
+
+  // Anyone may ship it: lintian finds no error and no warning.
+  REQUIRE_TOOL("lintian");
+  const int lintian = run({"lintian", "--fail-on", "error,warning", deb.string()}, &output);
+  EXPECT_EQ(lintian, 0) << output;
+  EXPECT_EQ(output.find("W: "), std::string::npos) << output;
+  EXPECT_EQ(output.find("E: "), std::string::npos) << output;
 }
 
 #ifdef WINDOWS_BUILD_DIR
@@ -108,7 +116,7 @@ TEST_F(Package, TheWindowsZipHoldsTheProgramAndItsUsage) {
                  zip.string()},
                 &output),
             0);
-  EXPECT_EQ(output, "USAGE.txt\nnetwork-change.exe\n");
+  EXPECT_EQ(output, "LICENSE.txt\nUSAGE.txt\nnetwork-change.exe\n");
 }
 #endif
 
