@@ -33,6 +33,7 @@ class System : public ::testing::Test {
   void SetUp() override {
     REQUIRE_PRIVATE_NETNS();
     if (std::getenv("NETWORK_CHANGE_VALGRIND") != nullptr) {
+      REQUIRE_TOOL("valgrind");
       char path[] = "/tmp/network-change-valgrind-XXXXXX";
       const int fd = mkstemp(path);
       ASSERT_GE(fd, 0);
@@ -293,7 +294,9 @@ TEST_F(System, ClosedStandardStreamsNeverReceiveTheSockets) {
   for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
     char target[64] = {};
     const std::string link = "/proc/" + std::to_string(c.pid()) + "/fd/" + std::to_string(fd);
-    readlink(link.c_str(), target, sizeof target - 1);
+    if (readlink(link.c_str(), target, sizeof target - 1) < 0) {
+      continue;  // closed, as it may be
+    }
     EXPECT_EQ(std::string(target).rfind("socket:", 0), std::string::npos)
         << link << " -> " << target;
   }

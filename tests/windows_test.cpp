@@ -36,7 +36,8 @@ struct PeTables {
 
 PeTables pe_tables(const std::string& file) {
   PeTables t;
-  EXPECT_EQ(testing_support::run({"i686-w64-mingw32-objdump", "-p", file}, &t.header), 0) << t.header;
+  EXPECT_EQ(testing_support::run({"i686-w64-mingw32-objdump", "-p", file}, &t.header), 0)
+      << t.header;
   std::istringstream lines(t.header);
   bool in_exports = false;
   for (std::string line; std::getline(lines, line);) {
@@ -98,9 +99,14 @@ class UnderWine : public ::testing::Test {
       }
       GTEST_SKIP() << "this machine cannot run 32-bit x86 programs: " << version;
     }
-    // Wine's helper processes outlive each program. Started here with their
-    // standard streams on /dev/null, they hold no pipe of a test's open.
-    ASSERT_EQ(quietly("wineserver -p"), 0);
+    // Wine's server and helper processes outlive each program. Started here
+    // with their standard streams on /dev/null, they hold no pipe of a
+    // test's open. The server needs the prefix to exist before it starts.
+    if (!fs::exists(WINE_PREFIX)) {
+      quietly("wine wineboot");
+    }
+    quietly("wineserver -k");
+    quietly("wineserver -p");
     ASSERT_EQ(quietly("wine wineboot"), 0);
 
     char dir[] = "/tmp/network-change-wine-XXXXXX";
