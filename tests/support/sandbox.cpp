@@ -8,7 +8,6 @@
 #include <linux/rtnetlink.h>
 #include <sched.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -112,32 +111,20 @@ std::vector<NetlinkSocket> netlink_sockets_of(pid_t pid) {
   return found;
 }
 
-bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout,
-                     std::initializer_list<long> blocked_in) {
+bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  const std::string syscall_file = "/proc/" + std::to_string(pid) + "/syscall";
-  const auto polling = [&] {
-    long nr = -1;
-    std::istringstream(read_file(syscall_file)) >> nr;
-    for (const long call : blocked_in) {
-      if (nr == call) {
-        return true;
-      }
-    }
-    return false;
-  };
+  const std::string wchan = "/proc/" + std::to_string(pid) + "/wchan";
+  const auto reading = [&] { return read_file(wchan) == "__skb_wait_for_more_packets"; };
   for (;;) {
-    // Seen in poll on both sides of empty queues: whatever woke it in between
-    // has been taken in and dealt with.
-    bool idle = polling();
-    const auto sockets = netlink_sockets_of(pid);
+    // Seen asleep in a read on both sides of empty queues: whatever woke it
+    // in between has been taken in and dealt with.
+    bool idle = reading();
     bool subscribed = false;
-    for (const auto& s : sockets) {
+    for (const auto& s : netlink_sockets_of(pid)) {
       idle = idle && s.queued == 0;
       subscribed = subscribed || s.groups != 0;
     }
-    idle = idle && subscribed;
-    if (idle && polling()) {
+    if (idle && subscribed && reading()) {
       return true;
     }
     if (std::chrono::steady_clock::now() >= deadline) {

@@ -2,13 +2,11 @@
 // netlink sockets. Free of any test framework, so the benchmarks use it too.
 #pragma once
 
-#include <sys/syscall.h>
 #include <sys/types.h>
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -32,12 +30,12 @@ struct NetlinkSocket {
 // /proc/net/netlink describes them.
 std::vector<NetlinkSocket> netlink_sockets_of(pid_t pid);
 
-// Waits until pid holds a netlink socket subscribed to some group and is
-// blocked in one of the given system calls with nothing left in its netlink
-// receive queues: it has taken in every change made so far. Returns false if that has not happened
-// before the timeout.
-bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout,
-                     std::initializer_list<long> blocked_in = {SYS_recvmmsg});
+// Waits until pid holds a netlink socket subscribed to some group and sleeps
+// in a socket read with nothing left in its netlink receive queues: it has
+// taken in every change made so far. The kernel names where it sleeps, the
+// same on every architecture and under qemu-user. Returns false if that has
+// not happened before the timeout.
+bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout);
 
 // The whole of a small file, such as one under /proc; empty if unreadable.
 std::string read_file(const std::string& path);
