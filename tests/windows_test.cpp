@@ -101,9 +101,12 @@ class UnderWine : public ::testing::Test {
     }
     // Wine's server and helper processes outlive each program. Started here
     // with their standard streams on /dev/null, they hold no pipe of a
-    // test's open. The server needs the prefix to exist before it starts.
+    // test's open. The server needs the prefix to exist before it starts,
+    // and making the prefix goes on after wineboot returns (for minutes
+    // under qemu-user): it is waited for, not cut short.
     if (!fs::exists(WINE_PREFIX)) {
       quietly("wine wineboot");
+      quietly("wineserver -w");
     }
     quietly("wineserver -k");
     quietly("wineserver -p");
