@@ -88,6 +88,8 @@ class UnderWine : public ::testing::Test {
     ASSERT_EQ(access(WINDOWS_BINARY, R_OK), 0) << WINDOWS_BINARY << " was not built";
     setenv("WINEPREFIX", WINE_PREFIX, 1);
     setenv("WINEDEBUG", "-all", 1);
+    // No .NET or HTML engine to set up in the prefix: the program needs neither.
+    setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
     // Under qemu-user, Wine finds its fixed addresses only in a fully reserved 4 GiB.
     setenv("QEMU_RESERVED_VA", "0xffff0000", 1);
     // Wine's 32-bit loader is itself a 32-bit Linux program; some kernels run
@@ -140,7 +142,7 @@ class UnderWine : public ::testing::Test {
   Child& start(bool scripted = true) {
     ChildOptions options;
     if (scripted) {
-      options.env = {{"WINEDLLOVERRIDES", "iphlpapi=n"},
+      options.env = {{"WINEDLLOVERRIDES", "mscoree,mshtml=;iphlpapi=n"},
                      {"NETWORK_CHANGE_CONTROL", "Z:" + dir_ + "/control"}};
     }
     program_.emplace(std::vector<std::string>{"wine", WINDOWS_BINARY, "ignored", "--arguments"},
