@@ -103,16 +103,16 @@ class UnderWine : public ::testing::Test {
     }
     // Wine's server and helper processes outlive each program. Started here
     // with their standard streams on /dev/null, they hold no pipe of a
-    // test's open. The server needs the prefix to exist before it starts,
-    // and making the prefix goes on after wineboot returns (for minutes
-    // under qemu-user): it is waited for, not cut short.
+    // test's open; one server serves the tests that follow and goes a minute
+    // after the last. Making the prefix goes on after wineboot returns (for
+    // minutes under qemu-user), and is waited for, not cut short.
     if (!fs::exists(WINE_PREFIX)) {
       quietly("wine wineboot");
       quietly("wineserver -w");
     }
-    quietly("wineserver -k");
-    quietly("wineserver -p");
-    ASSERT_EQ(quietly("wine wineboot"), 0);
+    if (quietly("wineserver -p60") == 0) {
+      ASSERT_EQ(quietly("wine wineboot"), 0);
+    }
 
     char dir[] = "/tmp/network-change-wine-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
@@ -131,7 +131,6 @@ class UnderWine : public ::testing::Test {
     if (!dir_.empty()) {
       fs::remove_all(dir_);
     }
-    quietly("wineserver -k");
   }
 
   static int quietly(const std::string& command) {
