@@ -3,6 +3,7 @@
 // Beside it lies a scripted IPHLPAPI.DLL (tests/windows/iphlpapi.cpp) that
 // completes requests when a test says so; Wine's own stands in otherwise.
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -149,10 +151,17 @@ class UnderWine : public ::testing::Test {
     return *program_;
   }
 
-  // A command to the scripted DLL; it takes effect once a request is outstanding.
+  // A command to the scripted DLL, which takes effect once a request is
+  // outstanding. Returns once the DLL has read it: the program is running
+  // then, which under qemu-user takes minutes.
   void tell(const std::string& command) {
     const std::string line = command + "\n";
     ASSERT_EQ(write(control_, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    const auto deadline = std::chrono::steady_clock::now() + 10min;
+    for (int unread = 1; unread > 0; std::this_thread::sleep_for(10ms)) {
+      ASSERT_EQ(ioctl(control_, FIONREAD, &unread), 0);
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the DLL never read: " << command;
+    }
   }
 
   std::string dir_;
@@ -186,7 +195,7 @@ TEST_F(UnderWine, WhenTheReaderGoesTheNextChangeEndsIt) {
   c.close_stdout();
   tell("complete");
   // Windows has no SIGPIPE: only the failed write can end it.
-  const auto status = c.finish(5s);
+  const auto status = c.finish(20s);
   ASSERT_TRUE(status) << "still running after its reader has gone";
   EXPECT_EQ(exit_code(*status), 2);
   EXPECT_EQ(c.err(), "");
