@@ -105,14 +105,15 @@ class UnderWine : public ::testing::Test {
     }
     // Wine's server and helper processes outlive each program. Started here
     // with their standard streams on /dev/null, they hold no pipe of a
-    // test's open; one server serves the tests that follow and goes a minute
-    // after the last. Making the prefix goes on after wineboot returns (for
+    // test's open. One server serves the tests that follow and goes five
+    // minutes after the last: under qemu-user a program takes minutes to
+    // reach it. Making the prefix goes on after wineboot returns (for
     // minutes under qemu-user), and is waited for, not cut short.
     if (!fs::exists(WINE_PREFIX)) {
       quietly("wine wineboot");
       quietly("wineserver -w");
     }
-    if (quietly("wineserver -p60") == 0) {
+    if (quietly("wineserver -p300") == 0) {
       ASSERT_EQ(quietly("wine wineboot"), 0);
     }
 
