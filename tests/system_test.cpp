@@ -174,25 +174,27 @@ TEST_F(System, ExhaustedDescriptorsEndWithOneFailureLine) {
   ChildOptions three;
   three.close_stdin = true;
   three.max_files = 3;
-  std::vector<ChildOptions> cases{spare_one, three};
-#ifdef __SANITIZE_ADDRESS__
-  // AddressSanitizer's start-up itself loops for ever when it cannot reserve
-  // descriptors above the standard ones.
-  cases.pop_back();
-#endif
-  for (const ChildOptions& options : cases) {
+  const auto ends_with_the_failure_line = [this](const ChildOptions& options) {
     Child& c = start(options, false);
     const auto status = c.finish(30s);
     ASSERT_TRUE(status);
     EXPECT_EQ(exit_code(*status), 1);
     EXPECT_EQ(c.out(), "NotifyRouteChange error...24\n");
     EXPECT_EQ(c.err(), "");
-  }
+  };
+  ends_with_the_failure_line(spare_one);
+#ifndef __SANITIZE_ADDRESS__
+  // AddressSanitizer's start-up itself loops for ever when it cannot reserve
+  // descriptors above the standard ones.
+  SKIP_WHERE_QEMU_USER_LACKS(testing_support::QemuUserGap::DescriptorsToStart);
+  ends_with_the_failure_line(three);
+#endif
 }
 
 // Not run under valgrind or the sanitizers, whose own bookkeeping a limit on
 // the address space would starve first.
 TEST_F(System, RunningOutOfMemoryEndsWithOneFailureLine) {
+  SKIP_WHERE_QEMU_USER_LACKS(testing_support::QemuUserGap::AddressSpaceLimit);
   // Thousands of addresses, spread over links so that the kernel adds them
   // quickly: a table that needs far more room than half a megabyte.
   AddressChanger changer;
@@ -248,6 +250,7 @@ TEST_F(System, RunningOutOfMemoryEndsWithOneFailureLine) {
 }
 
 TEST_F(System, ARefusedSocketEndsWithOneFailureLine) {
+  SKIP_WHERE_QEMU_USER_LACKS(testing_support::QemuUserGap::Seccomp);
   ChildOptions options;
   options.refuse_netlink = true;
   Child& c = start(options, false);
@@ -287,6 +290,7 @@ TEST_F(System, AChangeLineThatCannotBeWrittenEndsTheProgram) {
 }
 
 TEST_F(System, ClosedStandardStreamsNeverReceiveTheSockets) {
+  SKIP_WHERE_QEMU_USER_LACKS(testing_support::QemuUserGap::NetlinkOnCopiedDescriptor);
   ChildOptions options;
   options.close_stdin = true;
   options.close_stderr = true;

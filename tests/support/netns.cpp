@@ -1,5 +1,17 @@
-// Changing addresses with ip from a test.
+// Changing addresses with ip from a test, and what qemu-user lacks.
 #include "netns.h"
+
+#include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/seccomp.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <sstream>
 #include <vector>
@@ -19,6 +31,81 @@ void ip(const std::string& args) {
   if (status != 0) {
     ADD_FAILURE() << "ip " << args << " -> " << status << ": " << output;
   }
+}
+
+namespace {
+
+// Runs the probe in a child of its own, since what it tries stays with the
+// process; true if it says yes.
+bool in_a_child(bool (*probe)()) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    _exit(probe() ? 0 : 1);
+  }
+  int status = 0;
+  return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+bool seccomp_works() {
+  sock_filter allow_all = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
+  sock_fprog program{1, &allow_all};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0) == 0;
+}
+
+bool address_space_limit_works() {
+  const rlimit set{rlim_t{1} << 30, RLIM_INFINITY};
+  rlimit got{};
+  return setrlimit(RLIMIT_AS, &set) == 0 && getrlimit(RLIMIT_AS, &got) == 0 &&
+         got.rlim_cur == set.rlim_cur;
+}
+
+// Asks for the links on a copied socket: a reply comes only if the request
+// went out as the kernel reads it.
+bool netlink_on_copied_descriptor_works() {
+  const int first = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+  const int fd = fcntl(first, F_DUPFD_CLOEXEC, 10);
+  close(first);
+  struct {
+    nlmsghdr hdr;
+    rtgenmsg gen;
+  } request{};
+  request.hdr.nlmsg_len = sizeof request;
+  request.hdr.nlmsg_type = RTM_GETLINK;
+  request.hdr.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  request.gen.rtgen_family = AF_UNSPEC;
+  pollfd pfd{fd, POLLIN, 0};
+  return fd >= 0 && send(fd, &request, sizeof request, 0) == sizeof request &&
+         poll(&pfd, 1, 2000) == 1;
+}
+
+}  // namespace
+
+std::string qemu_user_lacks(QemuUserGap gap) {
+#ifdef NETWORK_CHANGE_QEMU_USER
+  constexpr bool under_qemu_user = true;
+#else
+  constexpr bool under_qemu_user = false;
+#endif
+  if (!under_qemu_user) {
+    return "";
+  }
+  switch (gap) {
+    case QemuUserGap::Seccomp:
+      return in_a_child(seccomp_works) ? "" : "prctl(PR_SET_SECCOMP), which it refuses";
+    case QemuUserGap::AddressSpaceLimit:
+      return in_a_child(address_space_limit_works)
+                 ? ""
+                 : "setrlimit(RLIMIT_AS), which it ignores to keep its own address space";
+    case QemuUserGap::DescriptorsToStart:
+      return "descriptors of its own to open the program it starts";
+    case QemuUserGap::NetlinkOnCopiedDescriptor:
+      return in_a_child(netlink_on_copied_descriptor_works)
+                 ? ""
+                 : "netlink translation on a socket copied by fcntl(F_DUPFD_CLOEXEC)";
+  }
+  return "";
 }
 
 }  // namespace testing_support

@@ -16,7 +16,30 @@ namespace testing_support {
 // with ip's own words if it does not succeed.
 void ip(const std::string& args);
 
+// What qemu-user lacks that a test needs, where the tests run under it.
+enum class QemuUserGap {
+  Seccomp,                    // prctl(PR_SET_SECCOMP) is refused
+  AddressSpaceLimit,          // setrlimit(RLIMIT_AS) is ignored
+  DescriptorsToStart,         // starting a program takes descriptors of qemu's own
+  NetlinkOnCopiedDescriptor,  // a socket copied by fcntl(F_DUPFD_CLOEXEC) loses
+                              // its netlink translation (a foreign byte order)
+};
+
+// Empty when the tests run natively or qemu-user does what the gap names
+// (tried each time); otherwise the gap, named.
+std::string qemu_user_lacks(QemuUserGap gap);
+
 }  // namespace testing_support
+
+// Skips the test where it runs under qemu-user and qemu lacks what it needs.
+// The gap is named, and a test runs natively in full, so CI allows it.
+#define SKIP_WHERE_QEMU_USER_LACKS(gap)                                \
+  do {                                                                 \
+    const std::string lacks = ::testing_support::qemu_user_lacks(gap); \
+    if (!lacks.empty()) {                                              \
+      GTEST_SKIP() << "qemu-user lacks what this needs: " << lacks;    \
+    }                                                                  \
+  } while (0)
 
 // Enters a private network namespace, or skips the test where that cannot be
 // had (and fails it under CI, where nothing may skip).
