@@ -122,6 +122,21 @@ int open_socket(std::uint32_t groups, std::uint32_t* port) {
   return fd;
 }
 
+// Points each slot of a batch at its part of the buffer, and at a place for
+// its sender unless from is null.
+void aim(Watch& w, mmsghdr* batch, iovec* iov, sockaddr_nl* from) {
+  for (std::size_t i = 0; i < slots; ++i) {
+    iov[i] = {w.buffer.data() + i * slot_size, slot_size};
+    batch[i] = {};
+    batch[i].msg_hdr.msg_iov = &iov[i];
+    batch[i].msg_hdr.msg_iovlen = 1;
+    if (from != nullptr) {
+      batch[i].msg_hdr.msg_name = &from[i];
+      batch[i].msg_hdr.msg_namelen = sizeof from[i];
+    }
+  }
+}
+
 // Reads one batch from the monitor socket and hands each report to the
 // table. Returns the number of datagrams read (0 when nothing was queued and
 // flags do not block), or -1 with errno once the socket is broken. Sets
@@ -132,14 +147,7 @@ int take_reports(Watch& w, int flags, bool* changed, bool* lost) {
   sockaddr_nl from[slots];
   iovec iov[slots];
   mmsghdr batch[slots];
-  for (std::size_t i = 0; i < slots; ++i) {
-    iov[i] = {w.buffer.data() + i * slot_size, slot_size};
-    batch[i] = {};
-    batch[i].msg_hdr.msg_name = &from[i];
-    batch[i].msg_hdr.msg_namelen = sizeof from[i];
-    batch[i].msg_hdr.msg_iov = &iov[i];
-    batch[i].msg_hdr.msg_iovlen = 1;
-  }
+  aim(w, batch, iov, from);
   int n;
   // A signal is no reason to give up a wait.
   while ((n = recvmmsg(w.monitor, batch, slots, flags, nullptr)) < 0 && errno == EINTR) {
@@ -190,13 +198,9 @@ int take_reports(Watch& w, int flags, bool* changed, bool* lost) {
 // again, until the queue has been emptied; nothing is queued meanwhile, so
 // this ends. Returns 0, or an errno value.
 int discard_reports(Watch& w) {
-  mmsghdr batch[slots] = {};
+  mmsghdr batch[slots];
   iovec iov[slots];
-  for (std::size_t i = 0; i < slots; ++i) {
-    iov[i] = {w.buffer.data() + i * slot_size, slot_size};
-    batch[i].msg_hdr.msg_iov = &iov[i];
-    batch[i].msg_hdr.msg_iovlen = 1;
-  }
+  aim(w, batch, iov, nullptr);
   for (;;) {
     const int n = recvmmsg(w.monitor, batch, slots, MSG_DONTWAIT, nullptr);
     if (n < 0 && errno != EINTR && errno != ENOBUFS) {
@@ -368,10 +372,6 @@ int open_watch(Watch& w) {
   w.buffer.resize(buffer_size);
   w.monitor = open_socket(RTMGRP_IPV4_IFADDR, nullptr);
   if (w.monitor < 0) {
-    return errno;
-  }
-  w.dumper = open_socket(0, &w.dumper_port);
-  if (w.dumper < 0) {
     return errno;
   }
   // A change made while the first request reads the table is a change, and
