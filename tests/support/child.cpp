@@ -56,9 +56,8 @@ constexpr std::uint32_t audit_arch = AUDIT_ARCH_S390X;
 #error "no audit architecture known for this machine"
 #endif
 
-// Makes socket(AF_NETLINK, ...) fail with EACCES from here on, in this
-// process and whatever it executes; every other call goes through.
-// Returns false if the filter could not be installed.
+}  // namespace
+
 bool refuse_netlink_sockets() {
   // 64-bit arguments: the family is in the low half of args[0].
   constexpr std::uint32_t arg0 =
@@ -92,8 +91,6 @@ bool refuse_netlink_sockets() {
   return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
          prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0) == 0;
 }
-
-}  // namespace
 
 Child::Child(const std::vector<std::string>& argv, const ChildOptions& options) {
   int in[2];

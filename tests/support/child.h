@@ -81,6 +81,11 @@ class Child {
   std::string err_;
 };
 
+// Makes socket(AF_NETLINK, ...) fail with EACCES from here on, in this
+// process and whatever it executes; every other call goes through. Returns
+// false if the filter could not be installed.
+bool refuse_netlink_sockets();
+
 // Exit status of a wait status, or -1 if the child did not exit normally.
 int exit_code(int status);
 

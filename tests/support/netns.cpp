@@ -2,12 +2,9 @@
 #include "netns.h"
 
 #include <fcntl.h>
-#include <linux/filter.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
-#include <linux/seccomp.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -45,13 +42,6 @@ bool in_a_child(bool (*probe)()) {
   int status = 0;
   return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
          WEXITSTATUS(status) == 0;
-}
-
-bool seccomp_works() {
-  sock_filter allow_all = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
-  sock_fprog program{1, &allow_all};
-  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0) == 0;
 }
 
 bool address_space_limit_works() {
@@ -93,7 +83,7 @@ std::string qemu_user_lacks(QemuUserGap gap) {
   }
   switch (gap) {
     case QemuUserGap::Seccomp:
-      return in_a_child(seccomp_works) ? "" : "prctl(PR_SET_SECCOMP), which it refuses";
+      return in_a_child(refuse_netlink_sockets) ? "" : "prctl(PR_SET_SECCOMP), which it refuses";
     case QemuUserGap::AddressSpaceLimit:
       return in_a_child(address_space_limit_works)
                  ? ""
