@@ -9,6 +9,7 @@
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -22,7 +23,6 @@
 #include <optional>
 #include <ostream>
 #include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -92,7 +92,7 @@ class Layer : public ::testing::Test {
     const pid_t self = gettid();
     std::atomic<bool> over{false};
     std::atomic<bool> adding{false};
-    std::thread helper([&] {
+    std::function<void()> add_sentinel = [&] {
       const auto deadline = std::chrono::steady_clock::now() + 10s;
       while (!over && std::chrono::steady_clock::now() < deadline) {
         if (testing_support::wait_until_idle(self, 20ms)) {
@@ -101,11 +101,22 @@ class Layer : public ::testing::Test {
           return;
         }
       }
-    });
+    };
+    // A bare thread: under qemu-i386, std::thread::join ends in std::terminate
+    // once the signal handler of SignalsDoNotEndAWait has run.
+    pthread_t helper;
+    const auto run = [](void* body) -> void* {
+      (*static_cast<std::function<void()>*>(body))();
+      return nullptr;
+    };
+    if (pthread_create(&helper, nullptr, run, &add_sentinel) != 0) {
+      ADD_FAILURE() << "no thread to add the sentinel";
+      return Ended::Failed;
+    }
     const DWORD result = WaitForSingleObject(event_, INFINITE);
     const bool after_sentinel = adding;
     over = true;
-    helper.join();
+    pthread_join(helper, nullptr);
     if (result != WAIT_OBJECT_0) {
       return Ended::Failed;
     }
