@@ -1,10 +1,13 @@
 // Installing and packaging: the install layout, the man page, the .deb (and
-// the program run from it), and the Windows .zip.
+// the program run from it), the Windows .zip, and in a static build the
+// tarball for any Linux, whose program runs from an otherwise empty root.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <iostream>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -67,6 +70,7 @@ TEST_F(Package, TheManPageRendersWithoutAWarning) {
   EXPECT_NE(output.find("network-change " PROJECT_VERSION), std::string::npos);
 }
 
+#ifndef NETWORK_CHANGE_STATIC
 TEST_F(Package, InstallLaysOutTheProgramItsManPageAndItsLicence) {
   std::string output;
   ASSERT_EQ(run({"cmake", "--install", BUILD_DIR, "--prefix", dir_.string()}, &output), 0)
@@ -106,6 +110,52 @@ TEST_F(Package, TheDebRunsAndAnyoneMayShipIt) {
   EXPECT_EQ(output.find("W: "), std::string::npos) << output;
   EXPECT_EQ(output.find("E: "), std::string::npos) << output;
 }
+
+#else
+TEST_F(Package, TheTarballRunsFromAnEmptyRootOnAnyLinux) {
+  REQUIRE_TOOL("tar");
+  REQUIRE_TOOL("readelf");
+  const std::string name = "network-change-" PROJECT_VERSION "-linux-" DEB_ARCH;
+  const fs::path tarball = pack("TGZ", BUILD_DIR, ".gz");
+  ASSERT_EQ(tarball.filename().string(), name + ".tar.gz");
+  std::string output;
+  ASSERT_EQ(run({"tar", "-tzf", tarball.string()}, &output), 0) << output;
+  std::set<std::string> files;
+  std::istringstream listing(output);
+  for (std::string entry; std::getline(listing, entry);) {
+    if (entry.back() != '/') {
+      files.insert(entry);
+    }
+  }
+  EXPECT_EQ(files, (std::set<std::string>{name + "/LICENSE", name + "/README",
+                                          name + "/network-change", name + "/network-change.1"}));
+  ASSERT_EQ(run({"tar", "-xzf", tarball.string(), "-C", dir_.string()}, &output), 0) << output;
+  const fs::path program = dir_ / name / "network-change";
+  ASSERT_TRUE(executable(program));
+
+  // Nothing for a loader to do: no interpreter to start it, no library to find.
+  ASSERT_EQ(run({"readelf", "--program-headers", "--dynamic", "--wide", program.string()}, &output),
+            0)
+      << output;
+  EXPECT_EQ(output.find("INTERP"), std::string::npos) << output;
+  EXPECT_EQ(output.find("(NEEDED)"), std::string::npos) << output;
+  const auto bytes = fs::file_size(program);
+  std::cout << tarball.filename().string() << ": network-change is " << bytes << " bytes\n";
+  RecordProperty("bytes", std::to_string(bytes));
+
+  // A root that holds the program and nothing else: no loader, no library,
+  // no /proc, no /dev.
+  const fs::path root = dir_ / "root";
+  fs::create_directory(root);
+  fs::copy_file(program, root / "network-change");
+  REQUIRE_PRIVATE_NETNS();
+  Child c({"unshare", "--mount", "--propagation", "private", "chroot", root.string(),
+           "/network-change"});
+  ASSERT_TRUE(testing_support::wait_until_idle(c.pid(), 30s));
+  testing_support::ip("addr add 192.0.2.1/24 dev lo");
+  EXPECT_EQ(c.line(10s), "net changed..0");
+}
+#endif
 
 #ifdef WINDOWS_BUILD_DIR
 TEST_F(Package, TheWindowsZipHoldsTheProgramAndItsUsage) {
