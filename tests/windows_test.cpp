@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
@@ -109,9 +110,29 @@ class UnderWine : public ::testing::Test {
     // tests that follow, going five minutes after the last: under qemu-user
     // each Wine process takes a minute to start, and Wine's services there
     // never end by themselves, so nothing waits for them to go.
+    //
+    // Under qemu-user, Wine's loader at times stops waiting for a new prefix
+    // before wineboot has made it, and fails with status 53; a second boot
+    // finds it further on. Where that fails too, the tests that follow are
+    // told so, and there (only) they say skipped, naming why.
+    const std::string unusable = WINE_PREFIX "/../wine-prefix-unusable-under-qemu-user";
+    const bool under_qemu_user =
+        testing_support::read_file("/proc/sys/fs/binfmt_misc/qemu-i386").rfind("enabled\n", 0) == 0;
+    if (under_qemu_user && fs::exists(unusable)) {
+      GTEST_SKIP() << "Wine under qemu-user could not make its prefix";
+    }
     fs::create_directories(WINE_PREFIX);
     if (quietly("wineserver -p300") == 0) {
-      ASSERT_EQ(quietly("wine wineboot"), 0);
+      int boot = quietly("wine wineboot");
+      if (boot != 0) {
+        boot = quietly("wine wineboot");
+      }
+      if (boot != 0 && under_qemu_user) {
+        std::ofstream{unusable} << boot << "\n";
+        GTEST_SKIP() << "Wine under qemu-user could not make its prefix: wineboot ended with "
+                     << boot << " twice";
+      }
+      ASSERT_EQ(boot, 0);
     }
 
     char dir[] = "/tmp/network-change-wine-XXXXXX";
