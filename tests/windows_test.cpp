@@ -116,8 +116,7 @@ class UnderWine : public ::testing::Test {
     // finds it further on. Where that fails too, the tests that follow are
     // told so, and there (only) they say skipped, naming why.
     const std::string unusable = WINE_PREFIX "/../wine-prefix-unusable-under-qemu-user";
-    const bool under_qemu_user =
-        testing_support::read_file("/proc/sys/fs/binfmt_misc/qemu-i386").rfind("enabled\n", 0) == 0;
+    const bool under_qemu_user = testing_support::i386_runs_under_qemu_user();
     if (under_qemu_user && fs::exists(unusable)) {
       GTEST_SKIP() << "Wine under qemu-user could not make its prefix";
     }

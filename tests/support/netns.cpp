@@ -72,14 +72,15 @@ bool netlink_on_copied_descriptor_works() {
 
 }  // namespace
 
+bool i386_runs_under_qemu_user() {
+  return read_file("/proc/sys/fs/binfmt_misc/qemu-i386").rfind("enabled\n", 0) == 0;
+}
+
 std::string qemu_user_lacks(QemuUserGap gap) {
 #ifdef NETWORK_CHANGE_QEMU_USER
   const bool under_qemu_user = true;
 #elif defined(__i386__)
-  // A kernel that runs no 32-bit code has them handed to qemu-user by
-  // .ci/i386-binfmt, on the host's own binfmt_misc.
-  const bool under_qemu_user =
-      read_file("/proc/sys/fs/binfmt_misc/qemu-i386").rfind("enabled\n", 0) == 0;
+  const bool under_qemu_user = i386_runs_under_qemu_user();
 #else
   const bool under_qemu_user = false;
 #endif
