@@ -212,7 +212,7 @@ TEST_F(UnderWine, EachChangeIsALineReadableAtOnceAndAFailureEndsIt) {
   tell("fail -5 1");
   tell("complete");
   EXPECT_EQ(c.line(20s), "net changed..3\r");
-  const auto status = c.finish(20s);
+  const auto status = c.finish(2min);
   ASSERT_TRUE(status);
   EXPECT_EQ(c.out(), "NotifyRouteChange error...-5\r\n");
   EXPECT_EQ(exit_code(*status), 1);
@@ -226,7 +226,7 @@ TEST_F(UnderWine, WhenTheReaderGoesTheNextChangeEndsIt) {
   c.close_stdout();
   tell("complete");
   // Windows has no SIGPIPE: only the failed write can end it.
-  const auto status = c.finish(20s);
+  const auto status = c.finish(2min);
   ASSERT_TRUE(status) << "still running after its reader has gone";
   EXPECT_EQ(exit_code(*status), 2);
   EXPECT_EQ(err_of(c), "");
@@ -241,7 +241,7 @@ TEST_F(UnderWine, WithWinesOwnDllTheRequestIsClassifiedByItsLastErrorCode) {
   if (quiet) {
     EXPECT_TRUE(c.running());
   } else {
-    const auto status = c.finish(10s);
+    const auto status = c.finish(2min);
     ASSERT_TRUE(status);
     EXPECT_EQ(c.out(), "NotifyRouteChange error...0\r\n");
     EXPECT_EQ(exit_code(*status), 1);
