@@ -32,10 +32,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The same bytes as a dump reply: it ends at most once, and a failure says why.
   netlink::DumpReply reply(0, 0);
   table.begin_read();
-  const auto state = reply.take(data, size, table);
+  const auto read_row = [&table](const emulated::Address& a) { table.read(a); };
+  const auto state = reply.take(data, size, read_row);
   table.end_read();
   if ((state == netlink::DumpReply::State::Failed) != (reply.error() != 0) ||
-      reply.take(data, size, table) != state) {
+      reply.take(data, size, read_row) != state) {
     std::abort();
   }
   return 0;

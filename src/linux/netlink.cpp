@@ -129,8 +129,21 @@ std::size_t make_dump_request(std::uint8_t* out, std::uint32_t seq) {
   return request_size;
 }
 
+bool each_report(const std::uint8_t* buf, std::size_t len, const ReportCallback& on_report) {
+  std::size_t offset = 0;
+  Message msg;
+  Step step;
+  while ((step = next(buf, len, offset, msg)) == Step::Message) {
+    if (msg.kind == Kind::NewAddress || msg.kind == Kind::DelAddress ||
+        msg.kind == Kind::Unreadable) {
+      on_report(msg);
+    }
+  }
+  return step == Step::End;
+}
+
 DumpReply::State DumpReply::take(const std::uint8_t* buf, std::size_t len,
-                                 emulated::AddressTable& table) {
+                                 const RowCallback& on_row) {
   std::size_t offset = 0;
   Message msg;
   Step step = Step::End;
@@ -141,7 +154,7 @@ DumpReply::State DumpReply::take(const std::uint8_t* buf, std::size_t len,
     interrupted_ = interrupted_ || (msg.flags & NLM_F_DUMP_INTR) != 0;
     switch (msg.kind) {
       case Kind::NewAddress:
-        table.read(msg.address);
+        on_row(msg.address);
         break;
       case Kind::Done:
         error_ = msg.error;

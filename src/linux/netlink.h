@@ -1,11 +1,12 @@
 // Reads rtnetlink messages about IPv4 addresses out of a byte buffer, and
 // follows the reply to a dump request through the datagrams that carry it.
 // Nothing here touches a socket, so unit tests and the fuzzer can feed it
-// whatever bytes they like.
+// whatever bytes they like; what it finds goes to a callback of the caller's.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "address_table.h"
 
@@ -38,13 +39,20 @@ enum class Step {
 // Reads the message that starts at offset in buf[0, len).
 Step next(const std::uint8_t* buf, std::size_t len, std::size_t& offset, Message& msg);
 
+// Hands each NewAddress, DelAddress and Unreadable message of a datagram to
+// on_report, in order. Returns false when the datagram is malformed past
+// some point, so that reports after it may have been lost.
+using ReportCallback = std::function<void(const Message&)>;
+bool each_report(const std::uint8_t* buf, std::size_t len, const ReportCallback& on_report);
+
 // Writes an RTM_GETADDR dump request for IPv4 addresses into out, which must
 // hold request_size bytes. Returns the number of bytes written.
 inline constexpr std::size_t request_size = 24;
 std::size_t make_dump_request(std::uint8_t* out, std::uint32_t seq);
 
-// The reply to one dump request, read a datagram at a time. Its rows go to a
-// table that is reading (AddressTable::begin_read).
+// The reply to one dump request, read a datagram at a time; each row it holds
+// goes to the callback.
+using RowCallback = std::function<void(const emulated::Address&)>;
 class DumpReply {
  public:
   enum class State {
@@ -58,7 +66,7 @@ class DumpReply {
 
   // Takes one datagram from the kernel. Messages for other requests are
   // passed over, and so is an address message that cannot be read.
-  State take(const std::uint8_t* buf, std::size_t len, emulated::AddressTable& table);
+  State take(const std::uint8_t* buf, std::size_t len, const RowCallback& on_row);
 
   State state() const { return state_; }
   int error() const { return error_; }

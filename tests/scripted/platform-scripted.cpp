@@ -9,17 +9,16 @@
 //                  standard input, then returns WAIT_OBJECT_0
 //   K*S+S+...      the steps S, in turn, K times over
 //
-// A call that the script does not expect ends the process with status 86 and
-// a word on standard error. If NETWORK_CHANGE_TRACE names a file, every call
-// adds a line to it, so tests can check which calls were made, in what order
-// and with which arguments.
-#include <fcntl.h>
+// A call that the script does not expect, or one that breaks what the loop
+// promises the platform, ends the process with status 86 and a word on
+// standard error. The promises: version 2.2 asked for; one event, and every
+// request on it; the same handle slot and OVERLAPPED on every request, the
+// handle null on the first and the layer's own after; one request
+// outstanding at a time; and only untimed waits, each for a request.
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -118,13 +117,6 @@ struct Script {
   std::size_t item = 0;
   std::uint64_t round = 0;
   std::size_t step = 0;
-  int trace = -1;
-
-  Script() {
-    if (const char* path = std::getenv("NETWORK_CHANGE_TRACE")) {
-      trace = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    }
-  }
 
   const Step* peek() const { return item < items.size() ? &items[item].steps[step] : nullptr; }
 
@@ -154,24 +146,6 @@ struct Script {
     advance();
     return taken;
   }
-
-  void log(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
-    if (trace < 0) {
-      return;
-    }
-    char line[256];
-    va_list args;
-    va_start(args, fmt);
-    const int n = std::vsnprintf(line, sizeof line - 1, fmt, args);
-    va_end(args);
-    if (n > 0) {
-      const auto len = std::min(static_cast<std::size_t>(n), sizeof line - 2);
-      line[len] = '\n';
-      if (write(trace, line, len + 1) < 0) {
-        die("trace", std::strerror(errno));
-      }
-    }
-  }
 };
 
 Script& script() {
@@ -181,30 +155,27 @@ Script& script() {
 
 thread_local int last_error = 0;
 
-// The one event there is; its address is the handle that the loop must wait on.
-struct {
-  char tag;
-} the_event;
+// The one event there is, and the promises the loop keeps to the platform.
+char the_event;
 HANDLE const event_handle = &the_event;
-
-// Names for the pointers the loop passes, so that the trace can show that it
-// passes the same ones on every call.
-const void* first_handle_slot = nullptr;
-const void* first_overlapped = nullptr;
 char watch_token;
+bool event_made = false;
+HANDLE* handle_slot = nullptr;
+OVERLAPPED* the_overlapped = nullptr;
+bool outstanding = false;
 
-const char* same_as_first(const void** first, const void* p) {
-  if (*first == nullptr) {
-    *first = p;
+void expect(bool promise_kept, const char* promise) {
+  if (!promise_kept) {
+    die("broken promise", promise);
   }
-  return p == *first ? "same" : "other";
 }
 
 }  // namespace
 
 int WSAStartup(WORD version, WSADATA* data) {
+  expect(!event_made && handle_slot == nullptr, "WSAStartup comes first");
+  expect(version == MAKEWORD(2, 2), "version 2.2 is asked for");
   const Step step = script().take(Call::Startup, "WSAStartup");
-  script().log("WSAStartup %u.%u -> %" PRId64, version & 0xFFu, version >> 8u, step.result);
   if (data != nullptr) {
     data->wVersion = version;
     data->wHighVersion = version;
@@ -213,44 +184,41 @@ int WSAStartup(WORD version, WSADATA* data) {
 }
 
 WSAEVENT WSACreateEvent() {
+  expect(!event_made, "one event is made");
   const Step* next = script().peek();
   if (next != nullptr && next->call == Call::Event) {
-    const Step step = script().take(Call::Event, "WSACreateEvent");
-    last_error = step.error;
-    script().log("WSACreateEvent -> invalid, error %d", step.error);
+    last_error = script().take(Call::Event, "WSACreateEvent").error;
     return WSA_INVALID_EVENT;
   }
-  script().log("WSACreateEvent -> event");
+  event_made = true;
   return event_handle;
 }
 
 DWORD NotifyAddrChange(HANDLE* handle, OVERLAPPED* overlapped) {
   const Step step = script().take(Call::Notify, "NotifyAddrChange");
-  if (handle == nullptr || overlapped == nullptr) {
-    die("NotifyAddrChange", "null argument");
-  }
-  script().log("NotifyAddrChange slot=%s handle=%s overlapped=%s hEvent=%s -> %" PRId64
-               ", error %d",
-               same_as_first(&first_handle_slot, handle),
-               *handle == nullptr ? "null" : (*handle == &watch_token ? "watch" : "other"),
-               same_as_first(&first_overlapped, overlapped),
-               overlapped->hEvent == event_handle ? "event" : "other", step.result, step.error);
-  if (*handle == nullptr) {
-    *handle = &watch_token;
-  }
+  expect(event_made && handle != nullptr && overlapped != nullptr &&
+             overlapped->hEvent == event_handle,
+         "a request comes with the event");
+  expect(handle_slot == nullptr
+             ? *handle == nullptr
+             : handle == handle_slot && overlapped == the_overlapped && *handle == &watch_token,
+         "the same handle slot and OVERLAPPED, null at first and the watch's after");
+  expect(!outstanding, "one request is outstanding at a time");
+  handle_slot = handle;
+  the_overlapped = overlapped;
+  *handle = &watch_token;
+  outstanding = true;
   last_error = step.error;
   return static_cast<DWORD>(step.result);
 }
 
-int WSAGetLastError() {
-  script().log("WSAGetLastError -> %d", last_error);
-  return last_error;
-}
+int WSAGetLastError() { return last_error; }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   const Step step = script().take(Call::Wait, "WaitForSingleObject");
-  script().log("WaitForSingleObject %s %s", handle == event_handle ? "event" : "other",
-               milliseconds == INFINITE ? "INFINITE" : "finite");
+  expect(handle == event_handle && milliseconds == INFINITE, "waits are for the event, untimed");
+  expect(outstanding, "a wait is for a request");
+  outstanding = false;
   if (step.block) {
     char byte;
     while (read(STDIN_FILENO, &byte, 1) < 0 && errno == EINTR) {

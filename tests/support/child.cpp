@@ -2,23 +2,15 @@
 #include "child.h"
 
 #include <fcntl.h>
-#include <linux/audit.h>
-#include <linux/filter.h>
-#include <linux/net.h>
-#include <linux/seccomp.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstddef>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -42,55 +34,7 @@ void close_fd(int& fd) {
   }
 }
 
-#if defined(__x86_64__)
-constexpr std::uint32_t audit_arch = AUDIT_ARCH_X86_64;
-#elif defined(__i386__)
-constexpr std::uint32_t audit_arch = AUDIT_ARCH_I386;
-#elif defined(__aarch64__)
-constexpr std::uint32_t audit_arch = AUDIT_ARCH_AARCH64;
-#elif defined(__arm__)
-constexpr std::uint32_t audit_arch = AUDIT_ARCH_ARM;
-#elif defined(__s390x__)
-constexpr std::uint32_t audit_arch = AUDIT_ARCH_S390X;
-#else
-#error "no audit architecture known for this machine"
-#endif
-
 }  // namespace
-
-bool refuse_netlink_sockets() {
-  // 64-bit arguments: the family is in the low half of args[0].
-  constexpr std::uint32_t arg0 =
-      offsetof(seccomp_data, args[0]) + (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? 4 : 0);
-  // Jump offsets count from the next instruction to the two returns.
-  sock_filter filter[] = {
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-#ifdef SYS_socketcall
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, audit_arch, 0, 8),
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 0, 2),
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arg0),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_NETLINK, 3, 4),
-      // The C library may make sockets through socketcall, whose arguments
-      // lie behind a pointer the filter cannot follow: every socket made
-      // that way is refused, and the program makes no other kind.
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socketcall, 0, 3),
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arg0),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_SOCKET, 0, 1),
-#else
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, audit_arch, 0, 5),
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 0, 3),
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arg0),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_NETLINK, 0, 1),
-#endif
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EACCES),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-  };
-  sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0) == 0;
-}
 
 Child::Child(const std::vector<std::string>& argv, const ChildOptions& options) {
   int in[2];
@@ -146,9 +90,6 @@ Child::Child(const std::vector<std::string>& argv, const ChildOptions& options) 
         last = fd;
       }
       close(last);
-    }
-    if (options.refuse_netlink && !refuse_netlink_sockets()) {
-      _exit(126);
     }
     ::signal(SIGPIPE, options.ignore_sigpipe ? SIG_IGN : SIG_DFL);
     execvp(args[0], args.data());

@@ -21,7 +21,6 @@ struct ChildOptions {
   long max_files = -1;              // RLIMIT_NOFILE in the child, when not negative
   long max_memory = -1;             // RLIMIT_AS in the child, in bytes, when not negative
   bool spare_one_file = false;      // fill every descriptor under that limit but one
-  bool refuse_netlink = false;      // socket(AF_NETLINK, ...) fails with EACCES in the child
   bool ignore_sigpipe = false;      // start the child with SIGPIPE ignored
   std::string stdout_path;          // open this file for stdout instead of a pipe
   bool nonblocking_stdout = false;  // the child's end of the stdout pipe is O_NONBLOCK
@@ -80,11 +79,6 @@ class Child {
   std::string out_;
   std::string err_;
 };
-
-// Makes socket(AF_NETLINK, ...) fail with EACCES from here on, in this
-// process and whatever it executes; every other call goes through. Returns
-// false if the filter could not be installed.
-bool refuse_netlink_sockets();
 
 // Exit status of a wait status, or -1 if the child did not exit normally.
 int exit_code(int status);

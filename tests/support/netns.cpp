@@ -88,8 +88,6 @@ std::string qemu_user_lacks(QemuUserGap gap) {
     return "";
   }
   switch (gap) {
-    case QemuUserGap::Seccomp:
-      return in_a_child(refuse_netlink_sockets) ? "" : "prctl(PR_SET_SECCOMP), which it refuses";
     case QemuUserGap::AddressSpaceLimit:
       return in_a_child(address_space_limit_works)
                  ? ""

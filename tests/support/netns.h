@@ -18,7 +18,6 @@ void ip(const std::string& args);
 
 // What qemu-user lacks that a test needs, where the tests run under it.
 enum class QemuUserGap {
-  Seccomp,                    // prctl(PR_SET_SECCOMP) is refused
   AddressSpaceLimit,          // setrlimit(RLIMIT_AS) is ignored
   DescriptorsToStart,         // starting a program takes descriptors of qemu's own
   NetlinkOnCopiedDescriptor,  // a socket copied by fcntl(F_DUPFD_CLOEXEC) loses

@@ -74,7 +74,7 @@ std::string enter_private_netns() {
 }
 
 std::vector<NetlinkSocket> netlink_sockets_of(pid_t pid) {
-  std::vector<unsigned long> inodes;
+  std::vector<std::pair<int, unsigned long>> sockets;  // descriptor, inode
   const std::string fd_dir = "/proc/" + std::to_string(pid) + "/fd";
   if (DIR* dir = opendir(fd_dir.c_str())) {
     while (const dirent* entry = readdir(dir)) {
@@ -83,7 +83,7 @@ std::vector<NetlinkSocket> netlink_sockets_of(pid_t pid) {
       if (readlink(link.c_str(), target, sizeof target - 1) > 0) {
         unsigned long inode = 0;
         if (std::sscanf(target, "socket:[%lu]", &inode) == 1) {
-          inodes.push_back(inode);
+          sockets.emplace_back(std::atoi(entry->d_name), inode);
         }
       }
     }
@@ -102,13 +102,22 @@ std::vector<NetlinkSocket> netlink_sockets_of(pid_t pid) {
     NetlinkSocket s;
     f >> sk >> protocol >> port >> std::hex >> s.groups >> std::dec >> s.queued >> wmem >> dump >>
         locks >> s.drops >> s.inode;
-    for (const unsigned long inode : inodes) {
+    for (const auto& [fd, inode] : sockets) {
       if (f && inode == s.inode) {
+        s.fd = fd;
         found.push_back(s);
       }
     }
   }
   return found;
+}
+
+std::uint64_t netlink_drops_of(pid_t pid) {
+  std::uint64_t drops = 0;
+  for (const NetlinkSocket& s : netlink_sockets_of(pid)) {
+    drops += s.drops;
+  }
+  return drops;
 }
 
 bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout) {

@@ -20,6 +20,7 @@ bool in_ci();
 std::string enter_private_netns();
 
 struct NetlinkSocket {
+  int fd = -1;  // its descriptor in that process
   unsigned long inode = 0;
   std::uint32_t groups = 0;
   std::size_t queued = 0;   // bytes waiting in the receive queue
@@ -29,6 +30,10 @@ struct NetlinkSocket {
 // The netlink sockets that process pid holds, as this namespace's
 // /proc/net/netlink describes them.
 std::vector<NetlinkSocket> netlink_sockets_of(pid_t pid);
+
+// The messages the kernel has dropped, for want of room, on the netlink
+// sockets of process pid.
+std::uint64_t netlink_drops_of(pid_t pid);
 
 // Waits until pid holds a netlink socket subscribed to some group and sleeps
 // in a socket read with nothing left in its netlink receive queues: it has

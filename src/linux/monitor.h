@@ -1,0 +1,62 @@
+// The monitor: a socket subscribed to the kernel's IPv4 address reports for
+// the life of the watch, read a batch of datagrams at a time, each report
+// handed to whoever consumes them.
+#pragma once
+
+#include <linux/netlink.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "netlink.h"
+
+namespace linux_layer {
+
+class Monitor {
+ public:
+  Monitor() = default;
+  ~Monitor();
+  Monitor(const Monitor&) = delete;
+  Monitor& operator=(const Monitor&) = delete;
+
+  // Opens the socket and subscribes it. Returns 0, or an errno value. May
+  // throw std::bad_alloc.
+  int open();
+  int fd() const { return fd_; }
+
+  struct Drained {
+    bool lost = false;  // the kernel dropped reports, or one could not be read
+    int error = 0;      // errno once the socket is broken; nothing else holds then
+  };
+
+  // Hands every report queued to on_report, in the order the kernel sent
+  // them, batch after batch until one is not full. With wait, blocks until
+  // the first datagram comes and stops after max_batches, so that a flood
+  // cannot hold back what the caller does with them.
+  Drained drain(const netlink::ReportCallback& on_report, bool wait = false, int max_batches = 0);
+
+  // Throws away whatever is queued. After an overflow the kernel drops every
+  // new report, and says so no more, until the queue has been emptied; this
+  // makes it queue them again. Returns 0, or an errno value.
+  int discard();
+
+ private:
+  // Reads one batch; returns the datagrams read (0 when none was queued
+  // without waiting), or -1 with errno.
+  int receive(int flags);
+
+  // An address report is far smaller than a slot.
+  static constexpr std::size_t slots = 16;
+  static constexpr std::size_t slot_size = 4096;
+
+  int fd_ = -1;
+  std::vector<std::uint8_t> buffer_;
+  std::array<mmsghdr, slots> batch_{};
+  std::array<iovec, slots> iov_{};
+  std::array<sockaddr_nl, slots> from_{};
+};
+
+}  // namespace linux_layer
