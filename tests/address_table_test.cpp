@@ -2,6 +2,10 @@
 // come in while the table is read afresh are kept and replayed.
 #include <arpa/inet.h>
 
+#include <random>
+#include <set>
+#include <tuple>
+
 #include <gtest/gtest.h>
 
 #include "address_table.h"
@@ -9,6 +13,7 @@
 namespace {
 
 using emulated::Address;
+using emulated::AddressSet;
 using emulated::AddressTable;
 
 std::uint32_t ipv4(const char* text) {
@@ -83,6 +88,45 @@ TEST(AddressTable, ReportsDuringAReadAreChangesReplayedOverIt) {
   t.read(address("192.0.2.2"));
   EXPECT_FALSE(t.end_read());  // no report came in
   EXPECT_EQ(t.size(), 1u);
+}
+
+TEST(AddressSet, KeepsWhatASetOfAddressesWouldThroughGrowthAndRemovals) {
+  // Few distinct addresses and many operations: runs of neighbours, runs
+  // that wrap round the end, growth, and removals from the middle of a run.
+  std::mt19937 random(7);
+  const auto key = [](const Address& a) {
+    return std::tie(a.ifindex, a.local, a.peer, a.prefixlen);
+  };
+  const auto less = [&](const Address& a, const Address& b) { return key(a) < key(b); };
+  std::set<Address, decltype(less)> model(less);
+  AddressSet set;
+  std::vector<Address> all;
+  for (std::uint32_t i = 0; i < 300; ++i) {
+    all.push_back(Address::of(1 + i % 3, htonl(0xC0000200 + i), 0, 32));
+  }
+  for (int step = 0; step < 20000; ++step) {
+    const Address& a = all[random() % all.size()];
+    // Grow for a while, then mostly remove, so that the set both fills and
+    // empties.
+    if (random() % 100 < (step < 10000 ? 70u : 30u)) {
+      ASSERT_EQ(set.insert(a), model.insert(a).second) << step;
+    } else {
+      ASSERT_EQ(set.erase(a), model.erase(a) == 1) << step;
+    }
+    ASSERT_EQ(set.size(), model.size()) << step;
+  }
+  for (const Address& a : all) {
+    // Inserting reports whether it was there; erasing puts that back.
+    const bool was_there = !set.insert(a);
+    EXPECT_EQ(was_there, model.count(a) == 1);
+    if (!was_there) {
+      EXPECT_TRUE(set.erase(a));
+    }
+  }
+  set.clear();
+  EXPECT_EQ(set.size(), 0u);
+  EXPECT_FALSE(set.erase(all[0]));
+  EXPECT_TRUE(set.insert(all[0]));
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ bool AddressTable::added(const Address& a) {
     reported_ = true;
     return true;
   }
-  return rows_.insert(a).second;
+  return rows_.insert(a);
 }
 
 bool AddressTable::removed(const Address& a) {
@@ -37,14 +37,20 @@ bool AddressTable::unreadable() {
 
 void AddressTable::begin_read() {
   rows_.clear();
+  found_.clear();
   during_read_.clear();
   reading_ = true;
   reported_ = false;
 }
 
-void AddressTable::read(const Address& a) { rows_.insert(a); }
+void AddressTable::read(const Address& a) { found_.push_back(a); }
 
 bool AddressTable::end_read() {
+  rows_.reserve(found_.size());
+  for (const Address& a : found_) {
+    rows_.insert(a);
+  }
+  found_.clear();
   // In order: for an address reported more than once, the last report holds.
   for (const Report& r : during_read_) {
     if (r.added) {
@@ -58,12 +64,79 @@ bool AddressTable::end_read() {
   return reported_;
 }
 
-std::size_t AddressTable::Hash::operator()(const Address& a) const noexcept {
+std::size_t AddressSet::home(const Address& a) const {
   std::uint64_t h = (std::uint64_t{a.ifindex} << 40) ^ (std::uint64_t{a.prefixlen} << 32) ^
                     a.local ^ (std::uint64_t{a.peer} << 7);
-  // A multiplicative mix, so that neighbouring addresses spread over the buckets.
+  // A multiplicative mix, so that neighbouring addresses spread over the slots.
   h *= 0x9E3779B97F4A7C15ULL;
-  return static_cast<std::size_t>(h ^ (h >> 29));
+  return static_cast<std::size_t>(h >> 32) & (slots_.size() - 1);
+}
+
+void AddressSet::reserve(std::size_t n) {
+  std::size_t slots = slots_.empty() ? 64 : slots_.size();
+  while (n * 8 > slots * 7) {
+    slots *= 2;
+  }
+  if (slots != slots_.size()) {
+    rehash(slots);
+  }
+}
+
+void AddressSet::rehash(std::size_t slots) {
+  std::vector<Slot> old(slots);
+  old.swap(slots_);
+  size_ = 0;
+  for (const Slot& s : old) {
+    if (s.used) {
+      insert(s.address);
+    }
+  }
+}
+
+bool AddressSet::insert(const Address& a) {
+  reserve(size_ + 1);
+  for (std::size_t i = home(a);; i = (i + 1) & (slots_.size() - 1)) {
+    if (!slots_[i].used) {
+      slots_[i] = {a, true};
+      ++size_;
+      return true;
+    }
+    if (slots_[i].address == a) {
+      return false;
+    }
+  }
+}
+
+bool AddressSet::erase(const Address& a) {
+  if (size_ == 0) {
+    return false;
+  }
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t i = home(a);
+  while (slots_[i].used && !(slots_[i].address == a)) {
+    i = (i + 1) & mask;
+  }
+  if (!slots_[i].used) {
+    return false;
+  }
+  // Later rows of the run move back into the gap where it lies on their way
+  // from home, so that every row is still found without markers of the gone.
+  for (std::size_t j = (i + 1) & mask; slots_[j].used; j = (j + 1) & mask) {
+    if (((j - home(slots_[j].address)) & mask) >= ((j - i) & mask)) {
+      slots_[i] = slots_[j];
+      i = j;
+    }
+  }
+  slots_[i].used = false;
+  --size_;
+  return true;
+}
+
+void AddressSet::clear() {
+  for (Slot& s : slots_) {
+    s.used = false;
+  }
+  size_ = 0;
 }
 
 }  // namespace emulated

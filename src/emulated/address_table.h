@@ -5,7 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <unordered_set>
+#include <deque>
 #include <vector>
 
 namespace emulated {
@@ -29,6 +29,32 @@ struct Address {
     return a.ifindex == b.ifindex && a.local == b.local && a.peer == b.peer &&
            a.prefixlen == b.prefixlen;
   }
+};
+
+// A set of addresses in one array (open addressing, linear probing): a table
+// of many thousands is one block of memory, with no allocation per row.
+class AddressSet {
+ public:
+  // Returns true if the address was not there. May throw std::bad_alloc.
+  bool insert(const Address& a);
+  // Returns true if the address was there.
+  bool erase(const Address& a);
+  // Makes room for n addresses in all, so that inserting them moves nothing.
+  void reserve(std::size_t n);
+  // Empties the set and keeps its room.
+  void clear();
+  std::size_t size() const { return size_; }
+
+ private:
+  struct Slot {
+    Address address;
+    bool used = false;
+  };
+  std::size_t home(const Address& a) const;
+  void rehash(std::size_t slots);
+
+  std::vector<Slot> slots_;  // a power of two of them, never more than 7/8 used
+  std::size_t size_ = 0;
 };
 
 // Every member that allocates may throw std::bad_alloc; the table is then no
@@ -64,14 +90,15 @@ class AddressTable {
   std::size_t size() const { return rows_.size(); }
 
  private:
-  struct Hash {
-    std::size_t operator()(const Address& a) const noexcept;
-  };
   struct Report {
     Address address;
     bool added;
   };
-  std::unordered_set<Address, Hash> rows_;
+  AddressSet rows_;
+  // What a read finds is set down in order first and put in rows_ at its
+  // end: the kernel walks its own table meanwhile, and the fewer places this
+  // one touches, the faster that walk.
+  std::deque<Address> found_;
   std::vector<Report> during_read_;
   bool reading_ = false;
   bool reported_ = false;
