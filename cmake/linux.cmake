@@ -96,8 +96,9 @@ else()
 endif()
 include(CPack)
 
-# Namespaces and /proc readings, shared by the tests and the benchmark.
-add_library(sandbox STATIC tests/support/sandbox.cpp)
+# Child processes, namespaces and /proc readings, shared by the tests and the
+# benchmark.
+add_library(sandbox STATIC tests/support/child.cpp tests/support/sandbox.cpp)
 target_include_directories(sandbox PUBLIC tests/support)
 target_link_libraries(sandbox PRIVATE strict_warnings)
 

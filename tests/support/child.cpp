@@ -11,14 +11,20 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include <gtest/gtest.h>
 
 namespace testing_support {
 
 namespace {
+
+// A machine that cannot give a pipe or a process can run no test or
+// measure at all.
+[[noreturn]] void fail_with_errno(const char* call) {
+  std::fprintf(stderr, "%s: %s\n", call, std::strerror(errno));
+  std::abort();
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -41,8 +47,7 @@ Child::Child(const std::vector<std::string>& argv, const ChildOptions& options) 
   int out[2];
   int err[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-    ADD_FAILURE() << "pipe: " << std::strerror(errno);
-    return;
+    fail_with_errno("pipe");
   }
   std::vector<char*> args;
   for (const auto& a : argv) {
@@ -102,12 +107,11 @@ Child::Child(const std::vector<std::string>& argv, const ChildOptions& options) 
   out_fd_ = out[0];
   err_fd_ = err[0];
   if (pid_ < 0) {
-    ADD_FAILURE() << "fork: " << std::strerror(errno);
-    return;
+    fail_with_errno("fork");
   }
   pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
   if (pidfd_ < 0) {
-    ADD_FAILURE() << "pidfd_open: " << std::strerror(errno);
+    fail_with_errno("pidfd_open");
   }
 }
 
@@ -127,8 +131,7 @@ bool Child::pump(Clock::time_point deadline) {
   pollfd fds[3] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}, {status_ ? -1 : pidfd_, POLLIN, 0}};
   const int ready = poll(fds, 3, ms_until(deadline));
   if (ready < 0 && errno != EINTR) {
-    ADD_FAILURE() << "poll: " << std::strerror(errno);
-    return false;
+    fail_with_errno("poll");
   }
   if (ready <= 0) {
     return Clock::now() < deadline;
@@ -213,7 +216,7 @@ bool Child::running() { return !ended(milliseconds(0)); }
 
 void Child::send(char byte) {
   if (write(in_, &byte, 1) != 1) {
-    ADD_FAILURE() << "write to child: " << std::strerror(errno);
+    fail_with_errno("write to child");
   }
 }
 

@@ -36,6 +36,8 @@ class Child {
   Child& operator=(const Child&) = delete;
 
   pid_t pid() const { return pid_; }
+  // Our end of the child's stdout, for a caller that reads it by itself.
+  int stdout_fd() const { return out_fd_; }
 
   // The next whole line from stdout, without its '\n'; nothing if none is
   // complete before the timeout or stdout has closed.
