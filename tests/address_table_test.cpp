@@ -88,6 +88,9 @@ TEST(AddressTable, ReportsDuringAReadAreChangesReplayedOverIt) {
   t.read(address("192.0.2.2"));
   EXPECT_FALSE(t.end_read());  // no report came in
   EXPECT_EQ(t.size(), 1u);
+  t.begin_read();
+  EXPECT_TRUE(t.unreadable());
+  EXPECT_TRUE(t.end_read());  // one came that could not be read
 }
 
 TEST(AddressSet, KeepsWhatASetOfAddressesWouldThroughGrowthAndRemovals) {

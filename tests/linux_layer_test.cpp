@@ -169,6 +169,7 @@ TEST_F(Layer, ChangesBeforeAWaitCompleteItAtOnceAndCountOnce) {
   ip("addr add 192.0.2.2/32 dev lo");
   ip("addr add 192.0.2.3/32 dev lo");
   EXPECT_EQ(wait(), Ended::ByAChange);
+  EXPECT_EQ(WaitForSingleObject(event_, INFINITE), WAIT_OBJECT_0);  // still signalled
   ASSERT_TRUE(request());
   EXPECT_EQ(wait(), Ended::BySentinel);
 

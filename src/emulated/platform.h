@@ -13,7 +13,7 @@ using HANDLE = void*;
 using WSAEVENT = HANDLE;
 
 struct OVERLAPPED {
-  ULONG_PTR Internal;  // the request's status while it is in the layer's hands
+  ULONG_PTR Internal;
   ULONG_PTR InternalHigh;
   DWORD Offset;
   DWORD OffsetHigh;
@@ -30,7 +30,6 @@ inline constexpr int ERROR_IO_PENDING = 997;
 inline constexpr DWORD INFINITE = 0xFFFFFFFF;
 inline constexpr DWORD WAIT_OBJECT_0 = 0;
 inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
-inline constexpr ULONG_PTR STATUS_PENDING = 0x103;
 inline const WSAEVENT WSA_INVALID_EVENT = nullptr;
 
 constexpr WORD MAKEWORD(BYTE low, BYTE high) { return static_cast<WORD>(low | (high << 8)); }

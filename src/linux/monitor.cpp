@@ -32,7 +32,7 @@ int Monitor::receive(int flags) {
   // A signal is no reason to give up a wait.
   while ((n = recvmmsg(fd_, batch_.data(), slots, flags, nullptr)) < 0 && errno == EINTR) {
   }
-  return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : n;
+  return n < 0 && errno == EAGAIN ? 0 : n;
 }
 
 Monitor::Drained Monitor::drain(const netlink::ReportCallback& on_report, bool wait,
@@ -51,7 +51,7 @@ Monitor::Drained Monitor::drain(const netlink::ReportCallback& on_report, bool w
     }
     for (int i = 0; i < n; ++i) {
       const msghdr& mh = batch_[i].msg_hdr;
-      if (mh.msg_namelen < sizeof(sockaddr_nl) || from_[i].nl_pid != 0) {
+      if (from_[i].nl_pid != 0) {
         continue;  // only the kernel speaks for the table
       }
       if ((mh.msg_flags & MSG_TRUNC) != 0 ||

@@ -25,9 +25,9 @@ struct Watch {
   Monitor monitor;
   linux_layer::TableReader reader;
   emulated::AddressTable table;
-  int broken = 0;                 // errno that ended the watch, 0 while it works
-  bool unreported = false;        // a change seen before any request could report it
-  OVERLAPPED* pending = nullptr;  // the outstanding request
+  int broken = 0;            // errno that ended the watch, 0 while it works
+  bool unreported = false;   // a change seen before any request could report it
+  bool outstanding = false;  // a request waits for a change
 };
 
 // The layer has one event and one watch, which is all the loop needs. Their
@@ -95,13 +95,8 @@ int wait_for_change(Watch& w) {
 
 }  // namespace
 
-int WSAStartup(WORD version, WSADATA* data) {
-  if (data != nullptr) {
-    data->wVersion = version;
-    data->wHighVersion = MAKEWORD(2, 2);
-  }
-  return 0;
-}
+// Nothing to start: the watch starts with the first request.
+int WSAStartup(WORD /*version*/, WSADATA* /*data*/) { return 0; }
 
 WSAEVENT WSACreateEvent() {
   event_signalled = false;
@@ -130,8 +125,7 @@ DWORD NotifyAddrChange(HANDLE* handle, OVERLAPPED* overlapped) {
     return fail(the_watch->broken);
   }
   event_signalled = false;
-  overlapped->Internal = STATUS_PENDING;
-  the_watch->pending = overlapped;
+  the_watch->outstanding = true;
   last_error = ERROR_IO_PENDING;
   return static_cast<DWORD>(ERROR_IO_PENDING);
 }
@@ -144,7 +138,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   if (event_signalled) {
     return WAIT_OBJECT_0;
   }
-  if (!the_watch || the_watch->pending == nullptr) {
+  if (!the_watch || !the_watch->outstanding) {
     last_error = EINVAL;  // nothing could ever signal the event
     return WAIT_FAILED;
   }
@@ -161,8 +155,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     }
   }
   w.unreported = false;
-  w.pending->Internal = 0;
-  w.pending = nullptr;
+  w.outstanding = false;
   event_signalled = true;
   return WAIT_OBJECT_0;
 }

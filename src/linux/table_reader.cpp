@@ -112,14 +112,14 @@ TableReader::Outcome TableReader::read_once(Monitor& monitor, emulated::AddressT
     mh.msg_iovlen = 1;
     const ssize_t n = recvmsg(fd_, &mh, MSG_DONTWAIT);
     if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (errno == EINTR || errno == EAGAIN) {
         continue;
       }
       // ENOBUFS among them: the kernel could not build the next part, and
       // will queue nothing more for this request.
       return {End::Failed, errno};
     }
-    if (mh.msg_namelen < sizeof from || from.nl_pid != 0) {
+    if (from.nl_pid != 0) {
       continue;
     }
     if ((mh.msg_flags & MSG_TRUNC) != 0) {
