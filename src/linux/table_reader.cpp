@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <optional>
 
 #include "socket.h"
 
@@ -70,12 +71,17 @@ TableReader::Outcome TableReader::read_once(Monitor& monitor, emulated::AddressT
   }
 
   // Each report is kept by the table for AddressTable::end_read; one lost
-  // makes the read worthless.
-  const auto take_reports = [&]() -> Outcome {
+  // makes the read worthless. Returns what ends the read, if anything does.
+  const auto take_reports = [&]() -> std::optional<Outcome> {
     const Monitor::Drained d =
         monitor.drain([&table](const netlink::Message& report) { apply(table, report); });
-    return d.error != 0 ? Outcome{End::Broken, d.error}
-                        : Outcome{d.lost ? End::ReportsLost : End::Whole, d.lost ? ENOBUFS : 0};
+    if (d.error != 0) {
+      return Outcome{End::Broken, d.error};
+    }
+    if (d.lost) {
+      return Outcome{End::ReportsLost, ENOBUFS};
+    }
+    return std::nullopt;
   };
   netlink::DumpReply reply(seq, port_);
   const auto read_row = [&table](const emulated::Address& a) { table.read(a); };
@@ -96,8 +102,8 @@ TableReader::Outcome TableReader::read_once(Monitor& monitor, emulated::AddressT
     // The reports come first, all that are queued: a flood of changes must
     // not fill the monitor's queue while the reply is read.
     if (fds[0].revents != 0) {
-      if (const Outcome o = take_reports(); o.end != End::Whole) {
-        return o;
+      if (const auto end = take_reports()) {
+        return *end;
       }
     }
     if (fds[1].revents == 0) {
@@ -132,8 +138,8 @@ TableReader::Outcome TableReader::read_once(Monitor& monitor, emulated::AddressT
     return {End::Failed, reply.error()};
   }
   // Every report of a change that the reply could show is queued by now.
-  if (const Outcome o = take_reports(); o.end != End::Whole) {
-    return o;
+  if (const auto end = take_reports()) {
+    return *end;
   }
   return {reply.state() == netlink::DumpReply::State::Whole ? End::Whole : End::Interrupted};
 }
