@@ -98,12 +98,9 @@ class UnderWine : public ::testing::Test {
     // Wine's 32-bit loader is itself a 32-bit Linux program; some kernels run
     // none (.ci/i386-binfmt hands them to qemu-user there).
     std::string version;
-    if (testing_support::run({"wine", "--version"}, &version) != 0) {
-      if (testing_support::in_ci()) {
-        FAIL() << "this machine cannot run 32-bit x86 programs: " << version;
-      }
-      GTEST_SKIP() << "this machine cannot run 32-bit x86 programs: " << version;
-    }
+    REQUIRE(testing_support::run({"wine", "--version"}, &version) == 0
+                ? std::string()
+                : "this machine cannot run 32-bit x86 programs: " + version);
     // Wine's server and helper processes outlive each program. Started here
     // with their standard streams on /dev/null, they hold no pipe of a
     // test's open. One server makes the prefix, or boots it, and serves the

@@ -44,27 +44,24 @@ std::string qemu_user_lacks(QemuUserGap gap);
     }                                                                  \
   } while (0)
 
-// Enters a private network namespace, or skips the test where that cannot be
-// had (and fails it under CI, where nothing may skip).
-#define REQUIRE_PRIVATE_NETNS()                                           \
-  do {                                                                    \
-    const std::string why_not = ::testing_support::enter_private_netns(); \
-    if (!why_not.empty()) {                                               \
-      if (::testing_support::in_ci()) {                                   \
-        FAIL() << why_not;                                                \
-      }                                                                   \
-      GTEST_SKIP() << why_not;                                            \
-    }                                                                     \
+// Skips the test, saying why, where what it needs cannot be had (why_not,
+// a string, is empty where it can); under CI, where nothing may skip, fails
+// it instead.
+#define REQUIRE(why_not_expr)                   \
+  do {                                          \
+    const std::string why_not = (why_not_expr); \
+    if (!why_not.empty()) {                     \
+      if (::testing_support::in_ci()) {         \
+        FAIL() << why_not;                      \
+      }                                         \
+      GTEST_SKIP() << why_not;                  \
+    }                                           \
   } while (0)
 
-// Skips the test where a program it runs is not installed (and fails it
-// under CI, where nothing may skip).
-#define REQUIRE_TOOL(tool)                           \
-  do {                                               \
-    if (!::testing_support::on_path(tool)) {         \
-      if (::testing_support::in_ci()) {              \
-        FAIL() << (tool) << " is not installed";     \
-      }                                              \
-      GTEST_SKIP() << (tool) << " is not installed"; \
-    }                                                \
-  } while (0)
+// Enters a private network namespace for the rest of the test.
+#define REQUIRE_PRIVATE_NETNS() REQUIRE(::testing_support::enter_private_netns())
+
+// A program the test runs.
+#define REQUIRE_TOOL(tool)                                 \
+  REQUIRE(::testing_support::on_path(tool) ? std::string() \
+                                           : std::string(tool) + " is not installed")
