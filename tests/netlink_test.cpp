@@ -217,10 +217,14 @@ TEST(Parser, AnUnsoundHeaderEndsTheWalkAndUnsoundContentsOnlyTheirMessage) {
     EXPECT_EQ(reports(join({good, c.bytes})), "N?");
   }
 
-  Bytes attr_too_long = ipv4_address(24, 1, "192.0.2.8");
-  attr_too_long[sizeof(ifaddrmsg)] = 40;  // rta_len past the message
-  Bytes attr_too_short = ipv4_address(24, 1, "192.0.2.8");
-  attr_too_short[sizeof(ifaddrmsg)] = 3;
+  // IFA_LOCAL first, then a label, each with its rta_len set as given.
+  const auto with_rta_len = [](std::size_t attribute, std::uint16_t len) {
+    Bytes b = ipv4_address(24, 1, "192.0.2.8");
+    const char label[] = "lo";
+    attr(b, IFA_LABEL, label, sizeof label);
+    std::memcpy(b.data() + (attribute == 0 ? sizeof(ifaddrmsg) : b.size() - 8), &len, sizeof len);
+    return b;
+  };
   Bytes v6_sized_local = ifaddr(AF_INET, 24, 1);
   const std::uint8_t sixteen[16] = {};
   attr(v6_sized_local, IFA_LOCAL, sixteen, sizeof sixteen);
@@ -228,8 +232,10 @@ TEST(Parser, AnUnsoundHeaderEndsTheWalkAndUnsoundContentsOnlyTheirMessage) {
     const char* what;
     Bytes bytes;
   } unsound_contents[] = {
-      {"attribute past the message", message(RTM_NEWADDR, attr_too_long)},
-      {"attribute under its own header", message(RTM_DELADDR, attr_too_short)},
+      {"address past the message", message(RTM_NEWADDR, with_rta_len(0, 60))},
+      {"address under its own header", message(RTM_DELADDR, with_rta_len(0, 3))},
+      {"label past the message", message(RTM_NEWADDR, with_rta_len(1, 12))},
+      {"label under its own header", message(RTM_NEWADDR, with_rta_len(1, 2))},
       {"IPv4 address of 16 bytes", message(RTM_NEWADDR, v6_sized_local)},
       {"payload under an ifaddrmsg", message(RTM_NEWADDR, Bytes(sizeof(ifaddrmsg) - 1, 0))},
   };

@@ -202,9 +202,14 @@ long AddressChanger::send() {
     }
   }
   pending_.clear();
-  // Refusals come back as NLMSG_ERROR; nothing else was asked for.
+  // Refusals come back as NLMSG_ERROR; nothing else was asked for. So many
+  // can come that the queue overflows: that is a refusal too.
   std::uint8_t buf[8192];
-  for (ssize_t n; (n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) > 0;) {
+  for (ssize_t n; (n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) > 0 || errno == ENOBUFS;) {
+    if (n < 0) {
+      ++refused_;
+      continue;
+    }
     for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(nlmsghdr)) <= n;) {
       nlmsghdr hdr;
       std::memcpy(&hdr, buf + at, sizeof hdr);
