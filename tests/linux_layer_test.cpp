@@ -23,6 +23,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -456,6 +457,41 @@ TEST_F(TableRead, AReadThatIsCutShortOrFailsIsStartedAgain) {
     handle_ = nullptr;
     refresh_is_no_change();
   }
+}
+
+TEST_F(TableRead, OnlyTheKernelSpeaksForTheReply) {
+  // Before the first part of the reply comes the end of the same dump, with
+  // no rows, from another sender. Believed, it would empty the table.
+  std::vector<std::uint8_t> first_part;
+  sockaddr_nl kernel{};
+  int reads = 0;
+  table_reads = [&](int fd, msghdr* mh, int flags) -> ssize_t {
+    auto* data = static_cast<std::uint8_t*>(mh->msg_iov[0].iov_base);
+    if (++reads == 2) {
+      std::memcpy(data, first_part.data(), first_part.size());
+      std::memcpy(mh->msg_name, &kernel, sizeof kernel);
+      return static_cast<ssize_t>(first_part.size());
+    }
+    const ssize_t n = real_recvmsg()(fd, mh, flags);
+    if (reads > 1 || n <= 0) {
+      return n;
+    }
+    first_part.assign(data, data + n);
+    std::memcpy(&kernel, mh->msg_name, sizeof kernel);
+    nlmsghdr row;
+    std::memcpy(&row, data, sizeof row);
+    const struct {
+      nlmsghdr hdr;
+      int error;
+    } done{{sizeof done, NLMSG_DONE, NLM_F_MULTI, row.nlmsg_seq, row.nlmsg_pid}, 0};
+    std::memcpy(data, &done, sizeof done);
+    static_cast<sockaddr_nl*>(mh->msg_name)->nl_pid = 4242;
+    return sizeof done;
+  };
+  ASSERT_TRUE(request());
+  EXPECT_GT(reads, 2);
+  change(Op::Refresh, 0, 150);
+  EXPECT_EQ(wait(), Ended::BySentinel);
 }
 
 TEST_F(TableRead, AReadThatKeepsFailingEndsTheRequest) {

@@ -34,7 +34,6 @@ struct Watch {
 // handles are the addresses of objects here, so a handle is checked by
 // comparing it, never by reading through it.
 bool event_signalled = false;
-bool event_made = false;
 std::unique_ptr<Watch> the_watch;
 char watch_token;
 void* const watch_handle = &watch_token;
@@ -46,7 +45,6 @@ DWORD fail(int error) {
 
 // Subscribes first and reads the table second. Returns 0, or an errno value.
 int start_watch() {
-  the_watch.reset();
   try {
     the_watch = std::make_unique<Watch>();
     Watch& w = *the_watch;
@@ -100,15 +98,14 @@ int WSAStartup(WORD /*version*/, WSADATA* /*data*/) { return 0; }
 
 WSAEVENT WSACreateEvent() {
   event_signalled = false;
-  event_made = true;
   return &event_signalled;
 }
 
 int WSAGetLastError() { return last_error; }
 
 DWORD NotifyAddrChange(HANDLE* handle, OVERLAPPED* overlapped) {
-  if (handle == nullptr || overlapped == nullptr || !event_made ||
-      overlapped->hEvent != &event_signalled || (*handle != nullptr && *handle != watch_handle)) {
+  if (handle == nullptr || overlapped == nullptr || overlapped->hEvent != &event_signalled ||
+      (*handle != nullptr && *handle != watch_handle)) {
     return fail(EINVAL);
   }
   if (*handle == nullptr) {
@@ -131,7 +128,7 @@ DWORD NotifyAddrChange(HANDLE* handle, OVERLAPPED* overlapped) {
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  if (handle != &event_signalled || !event_made || milliseconds != INFINITE) {
+  if (handle != &event_signalled || milliseconds != INFINITE) {
     last_error = EINVAL;
     return WAIT_FAILED;
   }

@@ -87,13 +87,14 @@ TableReader::Outcome TableReader::read_once(Monitor& monitor, emulated::AddressT
   const auto read_row = [&table](const emulated::Address& a) { table.read(a); };
   auto deadline = Clock::now() + dump_silence;
   while (reply.state() == netlink::DumpReply::State::Reading) {
-    pollfd fds[2] = {{monitor.fd(), POLLIN, 0}, {fd_, POLLIN, 0}};
-    const int ready = poll(fds, 2, ms_until(deadline));
+    enum : std::size_t { monitor_fd, dump_fd, sockets };
+    pollfd fds[sockets] = {{monitor.fd(), POLLIN, 0}, {fd_, POLLIN, 0}};
+    const int ready = poll(fds, sockets, ms_until(deadline));
     if (ready < 0 && errno != EINTR) {
       return {End::Broken, errno};
     }
     // Reports that keep coming must not keep a silent reply waited for.
-    if (fds[1].revents == 0 && ms_until(deadline) == 0) {
+    if (fds[dump_fd].revents == 0 && ms_until(deadline) == 0) {
       return {End::Failed, ETIMEDOUT};
     }
     if (ready <= 0) {
@@ -101,12 +102,12 @@ TableReader::Outcome TableReader::read_once(Monitor& monitor, emulated::AddressT
     }
     // The reports come first, all that are queued: a flood of changes must
     // not fill the monitor's queue while the reply is read.
-    if (fds[0].revents != 0) {
+    if (fds[monitor_fd].revents != 0) {
       if (const auto end = take_reports()) {
         return *end;
       }
     }
-    if (fds[1].revents == 0) {
+    if (fds[dump_fd].revents == 0) {
       continue;
     }
     sockaddr_nl from{};

@@ -174,7 +174,7 @@ void expect(bool promise_kept, const char* promise) {
 
 int WSAStartup(WORD version, WSADATA* data) {
   expect(!event_made && handle_slot == nullptr, "WSAStartup comes first");
-  expect(version == MAKEWORD(2, 2), "version 2.2 is asked for");
+  expect(version == 0x0202, "version 2.2 is asked for");
   const Step step = script().take(Call::Startup, "WSAStartup");
   if (data != nullptr) {
     data->wVersion = version;
