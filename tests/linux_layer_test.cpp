@@ -40,14 +40,28 @@ RecvMsg real_recvmsg() {
   return real;
 }
 
-// The layer reads the table with recvmsg, and nothing else in this program
-// calls it: a test that sets this stands between the kernel and those reads.
+using RecvMmsg = int (*)(int, mmsghdr*, unsigned, int, timespec*);
+
+RecvMmsg real_recvmmsg() {
+  static const auto real = reinterpret_cast<RecvMmsg>(dlsym(RTLD_NEXT, "recvmmsg"));
+  return real;
+}
+
+// The layer reads the table with recvmsg and the monitor with recvmmsg, and
+// nothing else in this program calls them: a test that sets these stands
+// between the kernel and those reads.
 std::function<ssize_t(int, msghdr*, int)> table_reads;
+std::function<int(int, mmsghdr*, unsigned, int, timespec*)> report_reads;
 
 }  // namespace
 
 extern "C" ssize_t recvmsg(int fd, msghdr* mh, int flags) {
   return table_reads ? table_reads(fd, mh, flags) : real_recvmsg()(fd, mh, flags);
+}
+
+extern "C" int recvmmsg(int fd, mmsghdr* batch, unsigned n, int flags, timespec* timeout) {
+  return report_reads ? report_reads(fd, batch, n, flags, timeout)
+                      : real_recvmmsg()(fd, batch, n, flags, timeout);
 }
 
 namespace {
@@ -65,7 +79,10 @@ class Layer : public ::testing::Test {
     ASSERT_NE(event_, WSA_INVALID_EVENT);
     overlapped_.hEvent = event_;
   }
-  void TearDown() override { table_reads = nullptr; }
+  void TearDown() override {
+    table_reads = nullptr;
+    report_reads = nullptr;
+  }
 
   // Issues a request, as the loop does.
   ::testing::AssertionResult request() {
@@ -218,6 +235,28 @@ TEST_F(Layer, OnlyTheKernelSpeaksForTheTable) {
       << std::strerror(errno);
   close(fd);
   EXPECT_EQ(wait(), Ended::BySentinel);
+}
+
+TEST_F(Layer, ReadsThatAlwaysLoseReportsEndTheRequest) {
+  // The kernel says that it dropped reports during every read of the table:
+  // after a thousand reads the request fails instead of reading for ever.
+  int lost = 0;
+  bool read = false;
+  table_reads = [&](int fd, msghdr* mh, int flags) {
+    read = true;
+    return real_recvmsg()(fd, mh, flags);
+  };
+  report_reads = [&](int fd, mmsghdr* batch, unsigned n, int flags, timespec* timeout) {
+    if (read && ++lost < 1200) {
+      read = false;
+      errno = ENOBUFS;
+      return -1;
+    }
+    return real_recvmmsg()(fd, batch, n, flags, timeout);
+  };
+  handle_ = nullptr;
+  EXPECT_EQ(NotifyAddrChange(&handle_, &overlapped_), static_cast<DWORD>(ENOBUFS));
+  EXPECT_LT(lost, 1200);
 }
 
 void on_alarm(int) {}
