@@ -188,7 +188,8 @@ TEST(Parser, TheLastMessageMayComeWithoutPadding) {
   const Walk w = walk(b);
   EXPECT_EQ(w.last, Step::End);
   ASSERT_EQ(w.messages.size(), 1u);
-  EXPECT_EQ(w.messages[0].address.local, ipv4("203.0.113.5"));
+  // No IFA_ADDRESS: the peer is 0.0.0.0.
+  EXPECT_EQ(w.messages[0].address, (Address{1, ipv4("203.0.113.5"), 0, 24}));
 }
 
 TEST(Parser, AnUnsoundHeaderEndsTheWalkAndUnsoundContentsOnlyTheirMessage) {
