@@ -47,13 +47,25 @@ RecvMmsg real_recvmmsg() {
   return real;
 }
 
+using Bind = int (*)(int, const sockaddr*, socklen_t);
+
+Bind real_bind() {
+  static const auto real = reinterpret_cast<Bind>(dlsym(RTLD_NEXT, "bind"));
+  return real;
+}
+
 // The layer reads the table with recvmsg and the monitor with recvmmsg, and
 // nothing else in this program calls them: a test that sets these stands
-// between the kernel and those reads.
+// between the kernel and those reads, or the layer's binds.
 std::function<ssize_t(int, msghdr*, int)> table_reads;
 std::function<int(int, mmsghdr*, unsigned, int, timespec*)> report_reads;
+std::function<int(int, const sockaddr*, socklen_t)> binds;
 
 }  // namespace
+
+extern "C" int bind(int fd, const sockaddr* addr, socklen_t len) {
+  return binds ? binds(fd, addr, len) : real_bind()(fd, addr, len);
+}
 
 extern "C" ssize_t recvmsg(int fd, msghdr* mh, int flags) {
   return table_reads ? table_reads(fd, mh, flags) : real_recvmsg()(fd, mh, flags);
@@ -82,6 +94,7 @@ class Layer : public ::testing::Test {
   void TearDown() override {
     table_reads = nullptr;
     report_reads = nullptr;
+    binds = nullptr;
   }
 
   // Issues a request, as the loop does.
@@ -235,6 +248,26 @@ TEST_F(Layer, OnlyTheKernelSpeaksForTheTable) {
       << std::strerror(errno);
   close(fd);
   EXPECT_EQ(wait(), Ended::BySentinel);
+}
+
+TEST_F(Layer, ASocketThatCannotBeBoundEndsTheRequestAndLeavesNothingOpen) {
+  const auto held = testing_support::netlink_sockets_of(getpid()).size();
+  for (const int refused : {1, 2}) {  // the monitor's bind, then the dump socket's
+    SCOPED_TRACE(refused);
+    int calls = 0;
+    binds = [&](int fd, const sockaddr* addr, socklen_t len) {
+      if (++calls == refused) {
+        errno = EADDRINUSE;
+        return -1;
+      }
+      return real_bind()(fd, addr, len);
+    };
+    handle_ = nullptr;
+    EXPECT_EQ(NotifyAddrChange(&handle_, &overlapped_), static_cast<DWORD>(EADDRINUSE));
+    EXPECT_EQ(testing_support::netlink_sockets_of(getpid()).size(), held);
+  }
+  binds = nullptr;
+  EXPECT_TRUE(request());
 }
 
 TEST_F(Layer, ReadsThatAlwaysLoseReportsEndTheRequest) {
