@@ -190,6 +190,10 @@ TEST(Parser, TheLastMessageMayComeWithoutPadding) {
   ASSERT_EQ(w.messages.size(), 1u);
   // No IFA_ADDRESS: the peer is 0.0.0.0.
   EXPECT_EQ(w.messages[0].address, (Address{1, ipv4("203.0.113.5"), 0, 24}));
+  // Nor need the last message hold more than its header.
+  const Walk bare = walk(message(NLMSG_NOOP, {}));
+  EXPECT_EQ(bare.last, Step::End);
+  EXPECT_EQ(bare.messages.size(), 1u);
 }
 
 TEST(Parser, AnUnsoundHeaderEndsTheWalkAndUnsoundContentsOnlyTheirMessage) {
