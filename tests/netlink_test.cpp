@@ -125,6 +125,7 @@ TEST(Parser, AddressMessagesGiveTheirAddressWithAttributesInAnyOrder) {
   attr32(ptp, IFA_ADDRESS, ipv4("198.51.100.2"));
   ifa_cacheinfo cache{100, 200, 0, 0};
   attr(ptp, IFA_CACHEINFO, &cache, sizeof cache);
+  attr(ptp, 99, nullptr, 0);  // an attribute may be empty
   attr32(ptp, IFA_LOCAL, ipv4("198.51.100.1"));
 
   // The kernel leaves out IFA_LOCAL when our own address is 0.0.0.0.
