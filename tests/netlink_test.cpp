@@ -255,20 +255,6 @@ TEST(Parser, AnUnsoundHeaderEndsTheWalkAndUnsoundContentsOnlyTheirMessage) {
   }
 }
 
-TEST(Parser, TheDumpRequestAsksForIPv4Addresses) {
-  std::uint8_t request[netlink::request_size];
-  ASSERT_EQ(netlink::make_dump_request(request, 77), sizeof request);
-  nlmsghdr hdr;
-  std::memcpy(&hdr, request, sizeof hdr);
-  EXPECT_EQ(hdr.nlmsg_len, sizeof request);
-  EXPECT_EQ(hdr.nlmsg_type, RTM_GETADDR);
-  EXPECT_EQ(hdr.nlmsg_flags, NLM_F_REQUEST | NLM_F_DUMP);
-  EXPECT_EQ(hdr.nlmsg_seq, 77u);
-  ifaddrmsg ifa;
-  std::memcpy(&ifa, request + NLMSG_HDRLEN, sizeof ifa);
-  EXPECT_EQ(ifa.ifa_family, AF_INET);
-}
-
 // A dump reply for seq 5 to port 9, across datagrams; the rows it hands out.
 struct Reply {
   DumpReply reply{5, 9};
