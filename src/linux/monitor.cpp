@@ -49,7 +49,7 @@ Monitor::Drained Monitor::drain(const netlink::ReportCallback& on_report, bool w
       }
       return d;
     }
-    for (int i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
       const msghdr& mh = batch_[i].msg_hdr;
       if (from_[i].nl_pid != 0) {
         continue;  // only the kernel speaks for the table
