@@ -76,22 +76,21 @@ bool binfmt_entry_enabled(const char* name) {
 
 }  // namespace
 
-bool i386_runs_under_qemu_user() { return binfmt_entry_enabled("qemu-i386"); }
-
 std::string qemu_user_lacks(QemuUserGap gap) {
   // tools/qemu-user registers the architecture's entry in the namespace the
   // tests run in; a machine that runs the programs itself has none.
 #if defined(__i386__)
-  const bool under_qemu_user = binfmt_entry_enabled("qemu-i386");
+  constexpr const char* entry = "qemu-i386";
 #elif defined(__aarch64__)
-  const bool under_qemu_user = binfmt_entry_enabled("qemu-aarch64");
+  constexpr const char* entry = "qemu-aarch64";
 #elif defined(__arm__)
-  const bool under_qemu_user = binfmt_entry_enabled("qemu-arm");
+  constexpr const char* entry = "qemu-arm";
 #elif defined(__s390x__)
-  const bool under_qemu_user = binfmt_entry_enabled("qemu-s390x");
+  constexpr const char* entry = "qemu-s390x";
 #else
-  const bool under_qemu_user = false;
+  constexpr const char* entry = nullptr;
 #endif
+  const bool under_qemu_user = entry != nullptr && binfmt_entry_enabled(entry);
   if (!under_qemu_user) {
     return "";
   }

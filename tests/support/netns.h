@@ -24,10 +24,6 @@ enum class QemuUserGap {
                               // its netlink translation (a foreign byte order)
 };
 
-// True where 32-bit x86 programs go to qemu-user through the host's
-// binfmt_misc (.ci/i386-binfmt does that on a kernel that runs none itself).
-bool i386_runs_under_qemu_user();
-
 // Empty when the tests run natively or qemu-user does what the gap names
 // (tried each time); otherwise the gap, named.
 std::string qemu_user_lacks(QemuUserGap gap);
