@@ -28,8 +28,9 @@ endif()
 # The Linux layer under the watch loop, built once for the program, the
 # tests, the fuzzer and the benchmark.
 add_library(network-change-linux STATIC
-  src/emulated/address_table.cpp src/linux/netlink.cpp src/linux/socket.cpp src/linux/monitor.cpp
-  src/linux/table_reader.cpp src/linux/platform-linux.cpp)
+  src/emulated/address_table.cpp src/emulated/descriptor.cpp src/emulated/platform.cpp
+  src/linux/netlink.cpp src/linux/socket.cpp src/linux/monitor.cpp src/linux/table_reader.cpp
+  src/linux/kernel-linux.cpp)
 target_include_directories(network-change-linux PUBLIC src/emulated src/linux)
 target_link_libraries(network-change-linux PRIVATE strict_warnings)
 

@@ -1,35 +1,15 @@
 // Opening the layer's rtnetlink sockets.
 #include "socket.h"
 
-#include <fcntl.h>
 #include <linux/netlink.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 
 namespace linux_layer {
 
-namespace {
-
-// A netlink socket on 0, 1 or 2 would receive whatever the program prints, so
-// a descriptor there is moved up and the low slot left closed.
-int above_stdio(int fd) {
-  if (fd < 0 || fd > STDERR_FILENO) {
-    return fd;
-  }
-  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-  // F_DUPFD says EINVAL when no descriptor above 2 is allowed at all.
-  const int saved = moved < 0 && errno == EINVAL ? EMFILE : errno;
-  close(fd);
-  errno = saved;
-  return moved;
-}
-
-}  // namespace
-
 int open_route_socket(std::uint32_t groups, std::uint32_t* port) {
-  int fd = above_stdio(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+  int fd = emulated::above_stdio(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
   if (fd < 0) {
     return -1;
   }
@@ -48,13 +28,6 @@ int open_route_socket(std::uint32_t groups, std::uint32_t* port) {
     *port = addr.nl_pid;
   }
   return fd;
-}
-
-void close_fd(int& fd) {
-  if (fd >= 0) {
-    close(fd);
-    fd = -1;
-  }
 }
 
 }  // namespace linux_layer

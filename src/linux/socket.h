@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "descriptor.h"
+
 namespace linux_layer {
 
 // Opens a NETLINK_ROUTE socket, close-on-exec and above descriptor 2, bound
@@ -10,7 +12,6 @@ namespace linux_layer {
 // null. Returns the descriptor, or -1 with errno set.
 int open_route_socket(std::uint32_t groups, std::uint32_t* port);
 
-// Closes fd if it is open, and marks it closed.
-void close_fd(int& fd);
+using emulated::close_fd;
 
 }  // namespace linux_layer

@@ -1,29 +1,24 @@
-// The Linux layer's platform calls: an event, an address-change request and
-// an untimed wait, made of the monitor, the table reader and a copy of the
-// IPv4 address table that says which of the kernel's reports are changes.
+// The platform calls that the watch loop makes, where Windows is not the
+// host: one event, an address-change request and an untimed wait, made of a
+// layer's kernel interface and a copy of the IPv4 address table that says
+// which of the kernel's reports are changes.
+#include "platform.h"
+
 #include <cerrno>
-#include <new>
 #include <memory>
+#include <new>
 
 #include "address_table.h"
-#include "monitor.h"
-#include "platform.h"
-#include "table_reader.h"
+#include "kernel.h"
 
 namespace {
 
-using linux_layer::Monitor;
+using emulated::Kernel;
 
 thread_local int last_error = 0;
 
-// Once a change is seen, what is already queued is taken in with it, so that
-// changes that came together give one line; but a flood must not hold the
-// line back for ever.
-constexpr int batches_per_drain = 16;
-
 struct Watch {
-  Monitor monitor;
-  linux_layer::TableReader reader;
+  std::unique_ptr<Kernel> kernel;
   emulated::AddressTable table;
   int broken = 0;            // errno that ended the watch, 0 while it works
   bool unreported = false;   // a change seen before any request could report it
@@ -48,12 +43,13 @@ int start_watch() {
   try {
     the_watch = std::make_unique<Watch>();
     Watch& w = *the_watch;
-    int error = w.monitor.open();
+    w.kernel = emulated::make_kernel();
+    int error = w.kernel->subscribe();
     if (error == 0) {
       // A change made while the first request reads the table is a change,
       // and which reports in that window are mere refreshes can't be told:
       // each one counts.
-      const auto read = w.reader.read(w.monitor, w.table);
+      const Kernel::Read read = w.kernel->read(w.table);
       error = read.error;
       w.unreported = read.changed_meanwhile;
     }
@@ -67,25 +63,20 @@ int start_watch() {
   }
 }
 
-// Blocks until the monitor brings a change. Returns 0, or an errno value
+// Blocks until the kernel reports a change. Returns 0, or an errno value
 // once the watch is broken.
 int wait_for_change(Watch& w) {
   for (;;) {
-    bool changed = false;
-    const Monitor::Drained d = w.monitor.drain(
-        [&](const netlink::Message& report) {
-          changed = linux_layer::apply(w.table, report) || changed;
-        },
-        true, batches_per_drain);
-    if (d.error != 0) {
-      return d.error;
+    const Kernel::Reports r = w.kernel->wait_for_reports(w.table);
+    if (r.error != 0) {
+      return r.error;
     }
-    if (d.lost) {
+    if (r.lost) {
       // Something may have changed unseen: a fresh read, and a line for it.
-      const int error = w.monitor.discard();
-      return error != 0 ? error : w.reader.read(w.monitor, w.table).error;
+      const int error = w.kernel->discard();
+      return error != 0 ? error : w.kernel->read(w.table).error;
     }
-    if (changed) {
+    if (r.changed) {
       return 0;
     }
   }
