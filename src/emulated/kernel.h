@@ -48,4 +48,37 @@ class Kernel {
 // std::bad_alloc.
 std::unique_ptr<Kernel> make_kernel();
 
+// A kernel interface made of a layer's monitor (the subscribed socket: open,
+// drain(on_report, wait, limit) and discard) and its table reader
+// (read(monitor, table)), with apply(table, report) saying which report is a
+// change. A wait takes in at most per_drain of what is queued: what came
+// with the first report gives one line with it, but a flood cannot hold
+// that line back for ever.
+template <typename Monitor, typename Reader, auto apply, auto per_drain>
+class KernelOver final : public Kernel {
+ public:
+  int subscribe() override { return monitor_.open(); }
+
+  Reports wait_for_reports(AddressTable& table) override {
+    Reports r;
+    const auto d =
+        monitor_.drain([&](const auto& report) { r.changed = apply(table, report) || r.changed; },
+                       true, per_drain);
+    r.lost = d.lost;
+    r.error = d.error;
+    return r;
+  }
+
+  int discard() override { return monitor_.discard(); }
+
+  Read read(AddressTable& table) override {
+    const auto result = reader_.read(monitor_, table);
+    return {result.error, result.changed_meanwhile};
+  }
+
+ private:
+  Monitor monitor_;
+  Reader reader_;
+};
+
 }  // namespace emulated
