@@ -1,5 +1,5 @@
 # The Linux program over rtnetlink, packaged as a .deb (or, static, as a
-# tarball for any Linux), with its tests, benchmark and fuzzer.
+# tarball for any Linux).
 
 # Debian's hardening flags, as its own packages are built with them.
 find_program(DPKG_BUILDFLAGS dpkg-buildflags)
@@ -28,16 +28,10 @@ endif()
 # The Linux layer under the watch loop, built once for the program, the
 # tests, the fuzzer and the benchmark.
 add_library(network-change-linux STATIC
-  src/emulated/address_table.cpp src/emulated/descriptor.cpp src/emulated/platform.cpp
-  src/linux/netlink.cpp src/linux/socket.cpp src/linux/monitor.cpp src/linux/table_reader.cpp
-  src/linux/kernel-linux.cpp)
+  src/emulated/descriptor.cpp src/emulated/platform.cpp src/linux/netlink.cpp src/linux/socket.cpp
+  src/linux/monitor.cpp src/linux/table_reader.cpp src/linux/kernel-linux.cpp)
 target_include_directories(network-change-linux PUBLIC src/emulated src/linux)
-target_link_libraries(network-change-linux PRIVATE strict_warnings)
-
-# The watch loop, compiled once; the tests link it to a scripted layer too.
-add_library(watch-loop OBJECT src/network-change.cpp)
-target_include_directories(watch-loop PUBLIC src/emulated)
-target_link_libraries(watch-loop PRIVATE strict_warnings)
+target_link_libraries(network-change-linux PUBLIC address-table PRIVATE strict_warnings)
 
 add_executable(network-change)
 target_link_libraries(network-change PRIVATE watch-loop network-change-linux)
@@ -57,29 +51,7 @@ if(NETWORK_CHANGE_STATIC)
     target_link_options(network-change PRIVATE -static)
   endif()
   target_link_options(network-change PRIVATE -Wl,--fatal-warnings)
-endif()
-
-# The manual page and the changelog, compressed as Debian wants them.
-execute_process(COMMAND date -R -u -d ${NETWORK_CHANGE_DATE}
-                OUTPUT_VARIABLE NETWORK_CHANGE_CHANGELOG_DATE OUTPUT_STRIP_TRAILING_WHITESPACE)
-configure_file(man/network-change.1.in network-change.1 @ONLY)
-configure_file(packaging/changelog.in changelog @ONLY)
-foreach(doc network-change.1 changelog)
-  add_custom_command(OUTPUT ${doc}.gz
-                     COMMAND gzip -9nc ${doc} > ${doc}.gz
-                     DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/${doc})
-endforeach()
-add_custom_target(docs ALL DEPENDS network-change.1.gz changelog.gz)
-
-if(NETWORK_CHANGE_STATIC)
-  # network-change-VERSION-linux-ARCH.tar.gz: the program, its manual page,
-  # the licence and a README, in a folder of the same name.
-  configure_file(packaging/README.linux.in README @ONLY)
-  install(TARGETS network-change RUNTIME DESTINATION .)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/network-change.1 ${CMAKE_CURRENT_BINARY_DIR}/README LICENSE
-          DESTINATION .)
-  set(CPACK_GENERATOR TGZ)
-  set(CPACK_PACKAGE_FILE_NAME ${PROJECT_NAME}-${PROJECT_VERSION}-linux-${NETWORK_CHANGE_DEB_ARCH})
+  network_change_tarball(linux ${NETWORK_CHANGE_DEB_ARCH} packaging/README.linux.in)
 else()
   include(GNUInstallDirs)
   install(TARGETS network-change RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -94,36 +66,4 @@ else()
   if(NETWORK_CHANGE_DEB_ARCH)
     set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${NETWORK_CHANGE_DEB_ARCH})
   endif()
-endif()
-include(CPack)
-
-# Child processes, namespaces and /proc readings, shared by the tests and the
-# benchmark.
-add_library(sandbox STATIC tests/support/child.cpp tests/support/sandbox.cpp)
-target_include_directories(sandbox PUBLIC tests/support)
-target_link_libraries(sandbox PRIVATE strict_warnings)
-
-include(CTest)
-if(BUILD_TESTING)
-  # The program needs nothing but a compiler, CMake and Ninja; the tests
-  # need GoogleTest too, and under CI its absence is an error.
-  if(CMAKE_CROSSCOMPILING AND EXISTS /usr/src/googletest/CMakeLists.txt)
-    # Debian's GoogleTest sources, built with the cross compiler.
-    set(INSTALL_GTEST OFF)
-    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
-    set(GTest_FOUND ON)
-  elseif(in_ci)
-    find_package(GTest REQUIRED)
-  else()
-    find_package(GTest)
-  endif()
-  if(GTest_FOUND)
-    add_subdirectory(tests)
-  else()
-    message(STATUS "GoogleTest not found: building the program without its tests")
-  endif()
-endif()
-add_subdirectory(bench)
-if(NETWORK_CHANGE_FUZZ)
-  add_subdirectory(fuzz)
 endif()
