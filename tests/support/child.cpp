@@ -5,8 +5,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
+#ifdef __FreeBSD__
+#include <sys/procdesc.h>
+#else
+#include <sys/syscall.h>
+#endif
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,7 +59,12 @@ Child::Child(const std::vector<std::string>& argv, const ChildOptions& options) 
   }
   args.push_back(nullptr);
 
+  // A descriptor of the child's own, to wait on beside its pipes.
+#ifdef __FreeBSD__
+  pid_ = pdfork(&pidfd_, 0);
+#else
   pid_ = fork();
+#endif
   if (pid_ == 0) {
     // Only async-signal-safe calls from here on, bar setenv in a fresh child.
     dup2(in[0], STDIN_FILENO);
@@ -69,7 +78,11 @@ Child::Child(const std::vector<std::string>& argv, const ChildOptions& options) 
     dup2(out[1], STDOUT_FILENO);
     dup2(err[1], STDERR_FILENO);
     // Nothing else of ours or of whoever started us may leak into the child.
+#ifdef __FreeBSD__
+    close_range(3, ~0U, 0);
+#else
     syscall(SYS_close_range, 3u, ~0u, 0u);
+#endif
     if (options.close_stdin) {
       close(STDIN_FILENO);
     }
@@ -89,14 +102,19 @@ Child::Child(const std::vector<std::string>& argv, const ChildOptions& options) 
                          static_cast<rlim_t>(options.max_memory)};
       setrlimit(RLIMIT_AS, &limit);
     }
-    if (options.spare_one_file) {
+    if (options.spare_files >= 0) {
       int last = -1;
       for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) {
         last = fd;
       }
-      close(last);
+      for (int i = 0; i < options.spare_files; ++i) {
+        close(last - i);
+      }
     }
     ::signal(SIGPIPE, options.ignore_sigpipe ? SIG_IGN : SIG_DFL);
+    if (!options.root.empty() && (chroot(options.root.c_str()) != 0 || chdir("/") != 0)) {
+      _exit(127);
+    }
     execvp(args[0], args.data());
     _exit(127);
   }
@@ -109,7 +127,9 @@ Child::Child(const std::vector<std::string>& argv, const ChildOptions& options) 
   if (pid_ < 0) {
     fail_with_errno("fork");
   }
+#ifndef __FreeBSD__
   pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+#endif
   if (pidfd_ < 0) {
     fail_with_errno("pidfd_open");
   }

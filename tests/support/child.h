@@ -18,12 +18,13 @@ struct ChildOptions {
   std::vector<std::pair<std::string, std::string>> env;  // set in the child, on top of ours
   bool close_stdin = false;                              // start the child with descriptor 0 closed
   bool close_stderr = false;                             // start the child with descriptor 2 closed
-  long max_files = -1;              // RLIMIT_NOFILE in the child, when not negative
-  long max_memory = -1;             // RLIMIT_AS in the child, in bytes, when not negative
-  bool spare_one_file = false;      // fill every descriptor under that limit but one
+  long max_files = -1;   // RLIMIT_NOFILE in the child, when not negative
+  long max_memory = -1;  // RLIMIT_AS in the child, in bytes, when not negative
+  int spare_files = -1;  // when not negative, fill every descriptor under that limit but these
   bool ignore_sigpipe = false;      // start the child with SIGPIPE ignored
   std::string stdout_path;          // open this file for stdout instead of a pipe
   bool nonblocking_stdout = false;  // the child's end of the stdout pipe is O_NONBLOCK
+  std::string root;                 // chroot to this folder before starting argv[0]
 };
 
 class Child {

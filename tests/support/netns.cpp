@@ -1,14 +1,17 @@
-// Changing addresses with ip from a test, and what qemu-user lacks.
+// Changing addresses with the system's own tool from a test, and what
+// qemu-user lacks.
 #include "netns.h"
 
 #include <fcntl.h>
-#include <linux/netlink.h>
-#include <linux/rtnetlink.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#endif
 
 #include <sstream>
 #include <vector>
@@ -17,8 +20,12 @@
 
 namespace testing_support {
 
-void ip(const std::string& args) {
-  std::vector<std::string> argv{"ip"};
+namespace {
+
+// Runs the tool with the words of args, split at spaces; fails the calling
+// test with the tool's own words if it does not succeed.
+void run_tool(const std::string& tool, const std::string& args) {
+  std::vector<std::string> argv{tool};
   std::istringstream words(args);
   for (std::string w; words >> w;) {
     argv.push_back(w);
@@ -26,10 +33,35 @@ void ip(const std::string& args) {
   std::string output;
   const int status = run(argv, &output);
   if (status != 0) {
-    ADD_FAILURE() << "ip " << args << " -> " << status << ": " << output;
+    ADD_FAILURE() << tool << " " << args << " -> " << status << ": " << output;
   }
 }
 
+}  // namespace
+
+#ifdef __linux__
+void ip(const std::string& args) { run_tool("ip", args); }
+
+void add_address(const std::string& address, const std::string& interface) {
+  ip("addr add " + address + " dev " + interface);
+}
+
+void delete_address(const std::string& address, const std::string& interface) {
+  ip("addr del " + address + " dev " + interface);
+}
+#else
+void ifconfig(const std::string& args) { run_tool("ifconfig", args); }
+
+void add_address(const std::string& address, const std::string& interface) {
+  ifconfig(interface + " inet " + address + " alias");
+}
+
+void delete_address(const std::string& address, const std::string& interface) {
+  ifconfig(interface + " inet " + address.substr(0, address.find('/')) + " -alias");
+}
+#endif
+
+#ifdef __linux__
 namespace {
 
 // Runs the probe in a child of its own, since what it tries stays with the
@@ -76,7 +108,13 @@ bool binfmt_entry_enabled(const char* name) {
 
 }  // namespace
 
+#endif
+
 std::string qemu_user_lacks(QemuUserGap gap) {
+#ifndef __linux__
+  static_cast<void>(gap);
+  return "";
+#else
   // tools/qemu-user registers the architecture's entry in the namespace the
   // tests run in; a machine that runs the programs itself has none.
 #if defined(__i386__)
@@ -107,6 +145,7 @@ std::string qemu_user_lacks(QemuUserGap gap) {
                  : "netlink translation on a socket copied by fcntl(F_DUPFD_CLOEXEC)";
   }
   return "";
+#endif
 }
 
 }  // namespace testing_support

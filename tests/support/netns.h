@@ -12,9 +12,22 @@
 
 namespace testing_support {
 
+#ifdef __linux__
 // Runs `ip` with the words of args, split at spaces; fails the calling test
 // with ip's own words if it does not succeed.
 void ip(const std::string& args);
+inline constexpr const char* loopback = "lo";
+#else
+// Runs `ifconfig` with the words of args, split at spaces; fails the calling
+// test with its own words if it does not succeed.
+void ifconfig(const std::string& args);
+inline constexpr const char* loopback = "lo0";
+#endif
+
+// Adds or deletes an IPv4 address ("192.0.2.1/24") on an interface with the
+// system's own tool, as ip or ifconfig above.
+void add_address(const std::string& address, const std::string& interface);
+void delete_address(const std::string& address, const std::string& interface);
 
 // What qemu-user lacks that a test needs, where the tests run under it.
 enum class QemuUserGap {
@@ -25,7 +38,7 @@ enum class QemuUserGap {
 };
 
 // Empty when the tests run natively or qemu-user does what the gap names
-// (tried each time); otherwise the gap, named.
+// (tried each time); otherwise the gap, named. Empty beyond Linux.
 std::string qemu_user_lacks(QemuUserGap gap);
 
 }  // namespace testing_support

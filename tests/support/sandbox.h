@@ -1,5 +1,7 @@
-// Private network namespaces, and what /proc tells about another process's
-// netlink sockets. Free of any test framework, so the benchmarks use it too.
+// A network stack of a test's own, what the kernel tells of another
+// process's sockets and sleep, and address changes made straight through the
+// kernel's interface. Free of any test framework, so the benchmark uses it
+// too.
 #pragma once
 
 #include <sys/types.h>
@@ -15,10 +17,25 @@ namespace testing_support {
 // True under CI, where a missing capability fails a test instead of skipping it.
 bool in_ci();
 
-// Moves this process into a new network namespace of its own (through a user
-// namespace when not root). Returns an empty string, or why it could not.
+// Moves this process into a network stack of its own: a new network
+// namespace on Linux (through a user namespace when not root), a new vnet
+// jail on FreeBSD. Returns an empty string, or why it could not.
 std::string enter_private_netns();
 
+// The whole of a small file, such as one under /proc; empty if unreadable.
+std::string read_file(const std::string& path);
+
+// The descriptors of the sockets that process pid holds to the kernel's
+// address reports: netlink sockets on Linux, route sockets on FreeBSD.
+std::vector<int> kernel_socket_fds(pid_t pid);
+
+// Waits until pid holds such a socket (subscribed to some group, on Linux)
+// and sleeps in a socket read with nothing left in their receive queues: it
+// has taken in every change made so far. Returns false if that has not
+// happened before the timeout.
+bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout);
+
+#ifdef __linux__
 struct NetlinkSocket {
   int fd = -1;  // its descriptor in that process
   unsigned long inode = 0;
@@ -34,21 +51,15 @@ std::vector<NetlinkSocket> netlink_sockets_of(pid_t pid);
 // The messages the kernel has dropped, for want of room, on the netlink
 // sockets of process pid.
 std::uint64_t netlink_drops_of(pid_t pid);
+#endif
 
-// Waits until pid holds a netlink socket subscribed to some group and sleeps
-// in a socket read with nothing left in its netlink receive queues: it has
-// taken in every change made so far. The kernel names where it sleeps, the
-// same on every architecture and under qemu-user. Returns false if that has
-// not happened before the timeout.
-bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout);
-
-// The whole of a small file, such as one under /proc; empty if unreadable.
-std::string read_file(const std::string& path);
-
-// Address changes sent straight over rtnetlink in this thread's network
-// namespace: no process to start per change, and hundreds to a datagram.
+// Address changes sent straight to the kernel in this thread's network
+// stack: no process to start per change. On Linux they go over rtnetlink,
+// hundreds to a datagram; on FreeBSD each is an ioctl.
 class AddressChanger {
  public:
+  // Refresh replaces an address that is there with itself, which Linux
+  // reports anew; FreeBSD has no such change.
   enum class Op { Add, Delete, Refresh };
 
   AddressChanger();
@@ -56,8 +67,7 @@ class AddressChanger {
   AddressChanger(const AddressChanger&) = delete;
   AddressChanger& operator=(const AddressChanger&) = delete;
 
-  // Queues a change of host_order/prefix on the interface. Refresh replaces
-  // an address that is there with itself, which the kernel reports anew.
+  // Queues a change of host_order/prefix on the interface.
   void queue(Op op, unsigned ifindex, std::uint32_t host_order, std::uint8_t prefix);
 
   // Sends what is queued; the kernel has made every change by the time this

@@ -1,0 +1,194 @@
+// Vnet jails, the kernel's tables of processes and descriptors, and address
+// changes by ioctl: the sandbox on FreeBSD.
+#include "sandbox.h"
+
+#include <sys/param.h>
+#include <sys/types.h>
+#include <sys/ioctl.h>
+#include <sys/jail.h>
+#include <sys/socket.h>
+#include <sys/sockio.h>
+#include <sys/sysctl.h>
+#include <sys/uio.h>
+#include <sys/user.h>
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <libutil.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+namespace testing_support {
+
+namespace {
+
+// ifconfig lives in sbin, which a user's PATH may lack.
+void make_sbin_reachable() {
+  const char* path = std::getenv("PATH");
+  std::string value = path != nullptr ? path : "/usr/bin:/bin";
+  value += ":/usr/sbin:/sbin";
+  setenv("PATH", value.c_str(), 1);
+}
+
+struct RouteSocket {
+  int fd;
+  std::size_t queued;  // bytes waiting in its receive queue
+};
+
+std::vector<RouteSocket> route_sockets_of(pid_t pid) {
+  std::vector<RouteSocket> found;
+  int count = 0;
+  const std::unique_ptr<kinfo_file, decltype(&std::free)> files(kinfo_getfile(pid, &count),
+                                                                &std::free);
+  for (int i = 0; files && i < count; ++i) {
+    const kinfo_file& f = files.get()[i];
+    if (f.kf_type == KF_TYPE_SOCKET && f.kf_un.kf_sock.kf_sock_domain0 == PF_ROUTE) {
+      found.push_back({f.kf_fd, f.kf_un.kf_sock.kf_sock_recvq});
+    }
+  }
+  return found;
+}
+
+// True if some thread of pid sleeps waiting for a socket's data.
+bool sleeps_in_a_read(pid_t pid) {
+  int mib[] = {CTL_KERN, KERN_PROC, KERN_PROC_PID | KERN_PROC_INC_THREAD, static_cast<int>(pid)};
+  std::size_t len = 0;
+  if (sysctl(mib, 4, nullptr, &len, nullptr, 0) != 0) {
+    return false;
+  }
+  std::vector<kinfo_proc> threads(len / sizeof(kinfo_proc) + 4);
+  len = threads.size() * sizeof(kinfo_proc);
+  if (sysctl(mib, 4, threads.data(), &len, nullptr, 0) != 0) {
+    return false;
+  }
+  for (std::size_t i = 0; i < len / sizeof(kinfo_proc); ++i) {
+    if (threads[i].ki_stat == SSLEEP && std::strcmp(threads[i].ki_wmesg, "sbwait") == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string enter_private_netns() {
+  make_sbin_reachable();
+  // A jail of this process alone, with the filesystem as it is and a
+  // network stack of its own; it goes when its last process does.
+  char path_name[] = "path";
+  char path[] = "/";
+  char vnet_name[] = "vnet";
+  int vnet = JAIL_SYS_NEW;
+  iovec params[] = {{path_name, sizeof path_name},
+                    {path, sizeof path},
+                    {vnet_name, sizeof vnet_name},
+                    {&vnet, sizeof vnet}};
+  if (jail_set(params, 4, JAIL_CREATE | JAIL_ATTACH) < 0) {
+    return std::string("no vnet jail: jail_set: ") + std::strerror(errno);
+  }
+  return {};
+}
+
+std::vector<int> kernel_socket_fds(pid_t pid) {
+  std::vector<int> fds;
+  for (const RouteSocket& s : route_sockets_of(pid)) {
+    fds.push_back(s.fd);
+  }
+  return fds;
+}
+
+bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    // Seen asleep in a read on both sides of empty queues: whatever woke it
+    // in between has been taken in and dealt with.
+    bool idle = sleeps_in_a_read(pid);
+    const auto sockets = route_sockets_of(pid);
+    for (const auto& s : sockets) {
+      idle = idle && s.queued == 0;
+    }
+    if (idle && !sockets.empty() && sleeps_in_a_read(pid)) {
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    // There is nothing to wait on for another process's state; look again soon.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+namespace {
+
+// One queued change: the ioctl and its argument.
+struct Request {
+  unsigned long command;
+  union {
+    ifaliasreq add;
+    ifreq remove;
+  };
+};
+
+sockaddr in_sockaddr(std::uint32_t host_order) {
+  sockaddr_in sin{};
+  sin.sin_len = sizeof sin;
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(host_order);
+  sockaddr sa{};
+  std::memcpy(&sa, &sin, sizeof sin);
+  return sa;
+}
+
+}  // namespace
+
+AddressChanger::AddressChanger() { fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
+
+AddressChanger::~AddressChanger() {
+  if (fd_ >= 0) {
+    close(fd_);
+  }
+}
+
+void AddressChanger::queue(Op op, unsigned ifindex, std::uint32_t host_order, std::uint8_t prefix) {
+  Request r{};
+  char name[IF_NAMESIZE] = {};
+  if (op == Op::Refresh || if_indextoname(ifindex, name) == nullptr) {
+    ++refused_;
+    return;
+  }
+  if (op == Op::Add) {
+    r.command = SIOCAIFADDR;
+    std::memcpy(r.add.ifra_name, name, sizeof name);
+    r.add.ifra_addr = in_sockaddr(host_order);
+    r.add.ifra_mask = in_sockaddr(prefix == 0 ? 0 : ~0U << (32 - prefix));
+  } else {
+    r.command = SIOCDIFADDR;
+    std::memcpy(r.remove.ifr_name, name, sizeof name);
+    r.remove.ifr_addr = in_sockaddr(host_order);
+  }
+  ++seq_;
+  const auto* p = reinterpret_cast<const std::uint8_t*>(&r);
+  pending_.insert(pending_.end(), p, p + sizeof r);
+}
+
+long AddressChanger::send() {
+  if (fd_ < 0) {
+    return -1;
+  }
+  for (std::size_t at = 0; at + sizeof(Request) <= pending_.size(); at += sizeof(Request)) {
+    Request r;
+    std::memcpy(&r, pending_.data() + at, sizeof r);
+    if (ioctl(fd_, r.command, &r.add) != 0) {
+      ++refused_;
+    }
+  }
+  pending_.clear();
+  return refused_;
+}
+
+}  // namespace testing_support

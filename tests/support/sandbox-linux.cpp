@@ -1,0 +1,221 @@
+// Private network namespaces, /proc readings and rtnetlink changes: the
+// sandbox on Linux.
+#include "sandbox.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <thread>
+
+namespace testing_support {
+
+namespace {
+
+bool write_file(const std::string& path, const std::string& text) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  close(fd);
+  return ok;
+}
+
+// ip lives in sbin, which a user's PATH may lack.
+void make_sbin_reachable() {
+  const char* path = std::getenv("PATH");
+  std::string value = path != nullptr ? path : "/usr/bin:/bin";
+  value += ":/usr/sbin:/sbin";
+  setenv("PATH", value.c_str(), 1);
+}
+
+}  // namespace
+
+std::string enter_private_netns() {
+  make_sbin_reachable();
+  if (unshare(CLONE_NEWNET) == 0) {
+    return {};
+  }
+  const int first = errno;
+  const uid_t uid = getuid();
+  const gid_t gid = getgid();
+  if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
+    return std::string("no private network namespace: unshare: ") + std::strerror(first) +
+           ", and with a user namespace: " + std::strerror(errno);
+  }
+  if (!write_file("/proc/self/setgroups", "deny") ||
+      !write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
+      !write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1")) {
+    return std::string("user namespace maps: ") + std::strerror(errno);
+  }
+  return {};
+}
+
+std::vector<NetlinkSocket> netlink_sockets_of(pid_t pid) {
+  std::vector<std::pair<int, unsigned long>> sockets;  // descriptor, inode
+  const std::string fd_dir = "/proc/" + std::to_string(pid) + "/fd";
+  if (DIR* dir = opendir(fd_dir.c_str())) {
+    while (const dirent* entry = readdir(dir)) {
+      char target[64] = {};
+      const std::string link = fd_dir + "/" + entry->d_name;
+      if (readlink(link.c_str(), target, sizeof target - 1) > 0) {
+        unsigned long inode = 0;
+        if (std::sscanf(target, "socket:[%lu]", &inode) == 1) {
+          sockets.emplace_back(std::atoi(entry->d_name), inode);
+        }
+      }
+    }
+    closedir(dir);
+  }
+  std::vector<NetlinkSocket> found;
+  std::istringstream table(read_file("/proc/self/net/netlink"));
+  std::string line;
+  std::getline(table, line);  // the heading
+  while (std::getline(table, line)) {
+    // sk Eth Pid Groups Rmem Wmem Dump Locks Drops Inode
+    std::istringstream f(line);
+    std::string sk, dump;
+    int protocol = 0;
+    unsigned long port = 0, wmem = 0, locks = 0;
+    NetlinkSocket s;
+    f >> sk >> protocol >> port >> std::hex >> s.groups >> std::dec >> s.queued >> wmem >> dump >>
+        locks >> s.drops >> s.inode;
+    for (const auto& [fd, inode] : sockets) {
+      if (f && inode == s.inode) {
+        s.fd = fd;
+        found.push_back(s);
+      }
+    }
+  }
+  return found;
+}
+
+std::vector<int> kernel_socket_fds(pid_t pid) {
+  std::vector<int> fds;
+  for (const NetlinkSocket& s : netlink_sockets_of(pid)) {
+    fds.push_back(s.fd);
+  }
+  return fds;
+}
+
+std::uint64_t netlink_drops_of(pid_t pid) {
+  std::uint64_t drops = 0;
+  for (const NetlinkSocket& s : netlink_sockets_of(pid)) {
+    drops += s.drops;
+  }
+  return drops;
+}
+
+bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const std::string wchan = "/proc/" + std::to_string(pid) + "/wchan";
+  const auto reading = [&] { return read_file(wchan) == "__skb_wait_for_more_packets"; };
+  for (;;) {
+    // Seen asleep in a read on both sides of empty queues: whatever woke it
+    // in between has been taken in and dealt with.
+    bool idle = reading();
+    bool subscribed = false;
+    for (const auto& s : netlink_sockets_of(pid)) {
+      idle = idle && s.queued == 0;
+      subscribed = subscribed || s.groups != 0;
+    }
+    if (idle && subscribed && reading()) {
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    // There is nothing to wait on for another process's state; look again soon.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+AddressChanger::AddressChanger() {
+  fd_ = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+  sockaddr_nl addr{};
+  addr.nl_family = AF_NETLINK;
+  if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+}
+
+AddressChanger::~AddressChanger() {
+  if (fd_ >= 0) {
+    close(fd_);
+  }
+}
+
+void AddressChanger::queue(Op op, unsigned ifindex, std::uint32_t host_order, std::uint8_t prefix) {
+  struct {
+    nlmsghdr hdr;
+    ifaddrmsg ifa;
+    rtattr local_attr;
+    std::uint32_t local;
+    rtattr address_attr;
+    std::uint32_t address;
+  } msg{};
+  msg.hdr.nlmsg_len = sizeof msg;
+  msg.hdr.nlmsg_type = op == Op::Delete ? RTM_DELADDR : RTM_NEWADDR;
+  msg.hdr.nlmsg_flags =
+      static_cast<std::uint16_t>(NLM_F_REQUEST | (op == Op::Add ? NLM_F_CREATE | NLM_F_EXCL : 0) |
+                                 (op == Op::Refresh ? NLM_F_REPLACE : 0));
+  msg.hdr.nlmsg_seq = ++seq_;
+  msg.ifa.ifa_family = AF_INET;
+  msg.ifa.ifa_prefixlen = prefix;
+  msg.ifa.ifa_scope = RT_SCOPE_UNIVERSE;
+  msg.ifa.ifa_index = ifindex;
+  msg.local_attr = {sizeof(rtattr) + 4, IFA_LOCAL};
+  msg.local = htonl(host_order);
+  msg.address_attr = {sizeof(rtattr) + 4, IFA_ADDRESS};
+  msg.address = msg.local;
+  const auto* p = reinterpret_cast<const std::uint8_t*>(&msg);
+  pending_.insert(pending_.end(), p, p + sizeof msg);
+}
+
+long AddressChanger::send() {
+  if (fd_ < 0) {
+    return -1;
+  }
+  constexpr std::size_t per_datagram = 32 * 1024 / 40 * 40;
+  for (std::size_t at = 0; at < pending_.size(); at += per_datagram) {
+    const std::size_t len = std::min(per_datagram, pending_.size() - at);
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (sendto(fd_, pending_.data() + at, len, 0, reinterpret_cast<sockaddr*>(&kernel),
+               sizeof kernel) < 0) {
+      ++refused_;
+    }
+  }
+  pending_.clear();
+  // Refusals come back as NLMSG_ERROR; nothing else was asked for. So many
+  // can come that the queue overflows: that is a refusal too.
+  std::uint8_t buf[8192];
+  for (ssize_t n; (n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) > 0 || errno == ENOBUFS;) {
+    if (n < 0) {
+      ++refused_;
+      continue;
+    }
+    for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(nlmsghdr)) <= n;) {
+      nlmsghdr hdr;
+      std::memcpy(&hdr, buf + at, sizeof hdr);
+      refused_ += hdr.nlmsg_type == NLMSG_ERROR ? 1 : 0;
+      at += static_cast<ssize_t>(NLMSG_ALIGN(std::max<std::uint32_t>(hdr.nlmsg_len, sizeof hdr)));
+    }
+  }
+  return refused_;
+}
+
+}  // namespace testing_support
