@@ -1,6 +1,7 @@
 // The address table's rules: which of the monitor's reports is a change, and
 // how reports that come in while the table is read afresh are kept and
-// replayed.
+// replayed. The reports go through this system's layer, as the monitor's do.
+#include <sys/socket.h>
 #include <arpa/inet.h>
 
 #include <random>
@@ -10,8 +11,12 @@
 #include <gtest/gtest.h>
 
 #include "address_table.h"
-#include "netlink.h"
 #include "table_reader.h"
+#ifdef __linux__
+#include "netlink.h"
+#else
+#include "routing.h"
+#endif
 
 namespace {
 
@@ -29,16 +34,24 @@ Address address(const char* local, std::uint8_t prefixlen = 24, std::uint32_t if
   return Address::of(ifindex, ipv4(local), ipv4(local), prefixlen);
 }
 
-// One report of the monitor, as the Linux layer hands it to the table.
-bool report(AddressTable& t, netlink::Kind kind, const Address& a = {}) {
-  netlink::Message m;
+#ifdef __linux__
+namespace report_of = netlink;
+namespace layer = linux_layer;
+#else
+namespace report_of = routing;
+namespace layer = freebsd_layer;
+#endif
+
+// One report of the monitor, as the layer hands it to the table.
+bool report(AddressTable& t, report_of::Kind kind, const Address& a = {}) {
+  report_of::Message m;
   m.kind = kind;
   m.address = a;
-  return linux_layer::apply(t, m);
+  return layer::apply(t, m);
 }
 
 TEST(AddressTable, OnlyAddressesComingAndGoingAreChanges) {
-  using enum netlink::Kind;
+  using enum report_of::Kind;
   AddressTable t;
   const Address a = address("192.0.2.1");
   EXPECT_TRUE(report(t, NewAddress, a));

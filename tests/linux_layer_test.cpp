@@ -1,7 +1,6 @@
-// The Linux layer in-process, on the path the program runs (requests and
-// untimed waits), each test in a private network namespace of its own. A test
-// may stand between the kernel and the layer's reads of the table, to show the
-// layer what a kernel can do there.
+// The Linux layer in-process, where a test may stand between the kernel and
+// the layer's reads of the table, to show the layer what a kernel can do
+// there.
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -28,6 +27,7 @@
 #include <gtest/gtest.h>
 
 #include "child.h"
+#include "layer.h"
 #include "netns.h"
 #include "platform.h"
 
@@ -83,84 +83,16 @@ using testing_support::AddressChanger;
 using testing_support::ip;
 using Op = AddressChanger::Op;
 
-class Layer : public ::testing::Test {
+class LinuxLayer : public Layer {
  protected:
-  void SetUp() override {
-    REQUIRE_PRIVATE_NETNS();
-    event_ = WSACreateEvent();
-    ASSERT_NE(event_, WSA_INVALID_EVENT);
-    overlapped_.hEvent = event_;
-  }
   void TearDown() override {
     table_reads = nullptr;
     report_reads = nullptr;
     binds = nullptr;
   }
-
-  // Issues a request, as the loop does.
-  ::testing::AssertionResult request() {
-    const DWORD result = NotifyAddrChange(&handle_, &overlapped_);
-    const int error = WSAGetLastError();
-    if (result == static_cast<DWORD>(ERROR_IO_PENDING) && error == ERROR_IO_PENDING &&
-        handle_ != nullptr) {
-      return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure() << "request: " << result << ", last error " << error;
-  }
-
-  enum class Ended { ByAChange, BySentinel, Failed };
-  friend std::ostream& operator<<(std::ostream& out, Ended e) {
-    return out << (e == Ended::ByAChange    ? "by a change"
-                   : e == Ended::BySentinel ? "by the sentinel"
-                                            : "failed");
-  }
-
-  // Waits, untimed, for the outstanding request to complete. Once this thread
-  // is seen blocked with nothing left to read, another adds a sentinel
-  // address; so the result tells whether what came before the call counted.
-  Ended wait() {
-    const std::string sentinel = "203.0.113." + std::to_string(++sentinels_) + "/32";
-    const pid_t self = gettid();
-    std::atomic<bool> over{false};
-    std::atomic<bool> adding{false};
-    std::function<void()> add_sentinel = [&] {
-      const auto deadline = std::chrono::steady_clock::now() + 10s;
-      while (!over && std::chrono::steady_clock::now() < deadline) {
-        if (testing_support::wait_until_idle(self, 20ms)) {
-          adding = true;
-          ip("addr add " + sentinel + " dev lo");
-          return;
-        }
-      }
-    };
-    // A bare thread: under qemu-i386, std::thread::join ends in std::terminate
-    // once the signal handler of SignalsDoNotEndAWait has run.
-    pthread_t helper;
-    const auto run = [](void* body) -> void* {
-      (*static_cast<std::function<void()>*>(body))();
-      return nullptr;
-    };
-    if (pthread_create(&helper, nullptr, run, &add_sentinel) != 0) {
-      ADD_FAILURE() << "no thread to add the sentinel";
-      return Ended::Failed;
-    }
-    const DWORD result = WaitForSingleObject(event_, INFINITE);
-    const bool after_sentinel = adding;
-    over = true;
-    pthread_join(helper, nullptr);
-    if (result != WAIT_OBJECT_0) {
-      return Ended::Failed;
-    }
-    return after_sentinel ? Ended::BySentinel : Ended::ByAChange;
-  }
-
-  HANDLE event_ = nullptr;
-  HANDLE handle_ = nullptr;
-  OVERLAPPED overlapped_{};
-  int sentinels_ = 0;
 };
 
-TEST_F(Layer, AddressesComingAndGoingAreChangesAndNothingElseIs) {
+TEST_F(LinuxLayer, AddressesComingAndGoingAreChangesAndNothingElseIs) {
   ip("link add nc0 type veth peer name nc1");
   ASSERT_TRUE(request());
   ip("addr add 192.0.2.1/24 dev nc0 valid_lft 100 preferred_lft 100");
@@ -194,31 +126,7 @@ TEST_F(Layer, AddressesComingAndGoingAreChangesAndNothingElseIs) {
   EXPECT_EQ(wait(), Ended::ByAChange);
 }
 
-TEST_F(Layer, ChangesBeforeAWaitCompleteItAtOnceAndCountOnce) {
-  ASSERT_TRUE(request());
-  ip("addr add 192.0.2.1/32 dev lo");
-  ip("addr add 192.0.2.2/32 dev lo");
-  ip("addr add 192.0.2.3/32 dev lo");
-  EXPECT_EQ(wait(), Ended::ByAChange);
-  EXPECT_EQ(WaitForSingleObject(event_, INFINITE), WAIT_OBJECT_0);  // still signalled
-  ASSERT_TRUE(request());
-  EXPECT_EQ(wait(), Ended::BySentinel);
-
-  // Made between a completion and the next request.
-  ip("addr del 192.0.2.1/32 dev lo");
-  ASSERT_TRUE(request());
-  EXPECT_EQ(wait(), Ended::ByAChange);
-
-  // Removed and added back before the wait looks: a change, not none.
-  ASSERT_TRUE(request());
-  ip("addr del 192.0.2.2/32 dev lo");
-  ip("addr add 192.0.2.2/32 dev lo");
-  EXPECT_EQ(wait(), Ended::ByAChange);
-  ASSERT_TRUE(request());
-  EXPECT_EQ(wait(), Ended::BySentinel);
-}
-
-TEST_F(Layer, OnlyTheKernelSpeaksForTheTable) {
+TEST_F(LinuxLayer, OnlyTheKernelSpeaksForTheTable) {
   ASSERT_TRUE(request());
   // A process with the right to send to the address group (root in this
   // namespace) broadcasts a well-formed "new address". Without NLM_F_REQUEST
@@ -250,7 +158,7 @@ TEST_F(Layer, OnlyTheKernelSpeaksForTheTable) {
   EXPECT_EQ(wait(), Ended::BySentinel);
 }
 
-TEST_F(Layer, ASocketThatCannotBeBoundEndsTheRequestAndLeavesNothingOpen) {
+TEST_F(LinuxLayer, ASocketThatCannotBeBoundEndsTheRequestAndLeavesNothingOpen) {
   const auto held = testing_support::netlink_sockets_of(getpid()).size();
   for (const int refused : {1, 2}) {  // the monitor's bind, then the dump socket's
     SCOPED_TRACE(refused);
@@ -270,7 +178,7 @@ TEST_F(Layer, ASocketThatCannotBeBoundEndsTheRequestAndLeavesNothingOpen) {
   EXPECT_TRUE(request());
 }
 
-TEST_F(Layer, ReadsThatAlwaysLoseReportsEndTheRequest) {
+TEST_F(LinuxLayer, ReadsThatAlwaysLoseReportsEndTheRequest) {
   // The kernel says that it dropped reports during every read of the table:
   // after a thousand reads the request fails instead of reading for ever.
   int lost = 0;
@@ -292,73 +200,15 @@ TEST_F(Layer, ReadsThatAlwaysLoseReportsEndTheRequest) {
   EXPECT_LT(lost, 1200);
 }
 
-void on_alarm(int) {}
-
-TEST_F(Layer, SignalsDoNotEndAWait) {
-  struct sigaction sa {};
-  sa.sa_handler = on_alarm;  // no SA_RESTART: the read sees EINTR
-  sigaction(SIGALRM, &sa, nullptr);
-  itimerval every_20ms{{0, 20000}, {0, 20000}};
-  setitimer(ITIMER_REAL, &every_20ms, nullptr);
-  ASSERT_TRUE(request());
-  EXPECT_EQ(wait(), Ended::BySentinel);
-  itimerval off{};
-  setitimer(ITIMER_REAL, &off, nullptr);
-}
-
-TEST_F(Layer, AWatchThatBreaksMakesTheNextRequestFail) {
-  ASSERT_TRUE(request());
-  // Put a pipe where the subscribed socket was: the next read of it fails.
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  int replaced = 0;
-  for (const auto& s : testing_support::netlink_sockets_of(getpid())) {
-    if (s.groups != 0) {
-      ASSERT_GE(dup2(fds[0], s.fd), 0);
-      ++replaced;
-    }
-  }
-  ASSERT_EQ(replaced, 1);
-  close(fds[1]);
-
-  EXPECT_EQ(WaitForSingleObject(event_, INFINITE), WAIT_FAILED);
-  EXPECT_EQ(WSAGetLastError(), ENOTSOCK);
-  EXPECT_EQ(NotifyAddrChange(&handle_, &overlapped_), static_cast<DWORD>(ENOTSOCK));
-  EXPECT_EQ(WSAGetLastError(), ENOTSOCK);
-  close(fds[0]);
-}
-
-TEST_F(Layer, RequestsThatCannotBeIssuedSayWhy) {
-  // Handles the layer never gave out are refused, never read through.
-  const auto wild = reinterpret_cast<HANDLE>(std::uintptr_t{16});
-  EXPECT_EQ(WaitForSingleObject(wild, INFINITE), WAIT_FAILED);
-  EXPECT_EQ(WSAGetLastError(), EINVAL);
-  OVERLAPPED bad{};
-  bad.hEvent = wild;
-  EXPECT_EQ(NotifyAddrChange(&handle_, &bad), static_cast<DWORD>(EINVAL));
-  HANDLE wild_watch = wild;
-  EXPECT_EQ(NotifyAddrChange(&wild_watch, &overlapped_), static_cast<DWORD>(EINVAL));
-  EXPECT_EQ(NotifyAddrChange(nullptr, &overlapped_), static_cast<DWORD>(EINVAL));
-  EXPECT_EQ(NotifyAddrChange(&handle_, nullptr), static_cast<DWORD>(EINVAL));
-  EXPECT_EQ(handle_, nullptr);
-  // Waits that nothing could end, and waits with a time-out, are not served.
-  EXPECT_EQ(WaitForSingleObject(event_, INFINITE), WAIT_FAILED);
-  EXPECT_EQ(WaitForSingleObject(event_, 0), WAIT_FAILED);
-  EXPECT_EQ(WSAGetLastError(), EINVAL);
-
-  // And a request that can be issued still goes through.
-  EXPECT_TRUE(request());
-}
-
 // A thousand addresses, so that the kernel's reply to a read of the table
 // comes in several datagrams, with room for a hand between them.
-class TableRead : public Layer {
+class TableRead : public LinuxLayer {
  protected:
   static constexpr std::uint32_t first = 0xC6120000;  // 198.18.0.0
   static constexpr std::uint32_t count = 1000;
 
   void SetUp() override {
-    Layer::SetUp();
+    LinuxLayer::SetUp();
     if (IsSkipped() || HasFatalFailure()) {
       return;
     }

@@ -1,10 +1,15 @@
 // Installing and packaging: the install layout, the man page, the .deb (and
 // the program run from it), the Windows .zip, and in a static build the
-// tarball for any Linux, whose program runs from an otherwise empty root.
+// tarball for any Linux, whose program runs from an otherwise empty root; on
+// FreeBSD, the tarball's program from an empty root there.
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __FreeBSD__
+#include <sys/elf.h>
+#endif
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <set>
@@ -58,6 +63,7 @@ class Package : public ::testing::Test {
   fs::path dir_;
 };
 
+#ifndef __FreeBSD__
 TEST_F(Package, TheManPageRendersWithoutAWarning) {
   REQUIRE_TOOL("groff");
   std::string output;
@@ -69,8 +75,64 @@ TEST_F(Package, TheManPageRendersWithoutAWarning) {
   EXPECT_NE(output.find("NotifyRouteChange error...E"), std::string::npos);
   EXPECT_NE(output.find("network-change " PROJECT_VERSION), std::string::npos);
 }
+#endif
 
-#ifndef NETWORK_CHANGE_STATIC
+#if defined(__FreeBSD__)
+// The ELF header of the program at path says FreeBSD's ABI, and none of its
+// program headers asks for an interpreter or dynamic linking.
+::testing::AssertionResult is_static_for_freebsd(const fs::path& path) {
+  const std::string image = testing_support::read_file(path.string());
+  Elf64_Ehdr header;
+  if (image.size() < sizeof header) {
+    return ::testing::AssertionFailure() << path << " is no ELF file";
+  }
+  std::memcpy(&header, image.data(), sizeof header);
+  if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
+      header.e_ident[EI_OSABI] != ELFOSABI_FREEBSD) {
+    return ::testing::AssertionFailure() << path << " is not for FreeBSD";
+  }
+  for (unsigned i = 0; i < header.e_phnum; ++i) {
+    Elf64_Phdr ph;
+    const std::size_t at = header.e_phoff + i * std::size_t{header.e_phentsize};
+    if (at + sizeof ph > image.size()) {
+      return ::testing::AssertionFailure() << "program header " << i << " is past the file";
+    }
+    std::memcpy(&ph, image.data() + at, sizeof ph);
+    if (ph.p_type == PT_INTERP || ph.p_type == PT_DYNAMIC) {
+      return ::testing::AssertionFailure() << "program header " << i << " is of type " << ph.p_type;
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+TEST_F(Package, TheTarballsProgramRunsFromAnEmptyRoot) {
+  // The tarball, as CPack made it and tools/vm-freebsd unpacked it.
+  const fs::path unpacked = UNPACKED_TARBALL;
+  std::set<std::string> files;
+  for (const auto& entry : fs::directory_iterator(unpacked)) {
+    files.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(files,
+            (std::set<std::string>{"LICENSE", "README", "network-change", "network-change.1"}));
+  const fs::path program = unpacked / "network-change";
+  ASSERT_TRUE(executable(program));
+  EXPECT_TRUE(is_static_for_freebsd(program));
+
+  // A root that holds the program and nothing else: no loader, no library,
+  // no /dev.
+  const fs::path root = dir_ / "root";
+  fs::create_directory(root);
+  fs::copy_file(program, root / "network-change");
+  REQUIRE_PRIVATE_NETNS();
+  testing_support::ChildOptions in_root;
+  in_root.root = root.string();
+  Child c({"/network-change"}, in_root);
+  ASSERT_TRUE(testing_support::wait_until_idle(c.pid(), 30s));
+  testing_support::add_address("192.0.2.1/24", testing_support::loopback);
+  EXPECT_EQ(c.line(10s), "net changed..0");
+}
+
+#elif !defined(NETWORK_CHANGE_STATIC)
 TEST_F(Package, InstallLaysOutTheProgramItsManPageAndItsLicence) {
   std::string output;
   ASSERT_EQ(run({"cmake", "--install", BUILD_DIR, "--prefix", dir_.string()}, &output), 0)
