@@ -9,7 +9,7 @@ add_link_options(-Wl,-z,relro -Wl,-z,now)
 # the tests.
 add_library(network-change-freebsd STATIC
   src/emulated/descriptor.cpp src/emulated/platform.cpp src/freebsd/monitor.cpp
-  src/freebsd/table_reader.cpp src/freebsd/kernel-freebsd.cpp)
+  src/freebsd/table_reader.cpp)
 target_include_directories(network-change-freebsd PUBLIC src/emulated src/freebsd)
 target_link_libraries(network-change-freebsd PUBLIC routing-messages PRIVATE strict_warnings)
 

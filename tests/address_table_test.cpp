@@ -39,7 +39,7 @@ namespace report_of = netlink;
 namespace layer = linux_layer;
 #else
 namespace report_of = routing;
-namespace layer = freebsd_layer;
+namespace layer = routing;
 #endif
 
 // One report of the monitor, as the layer hands it to the table.

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "routing.h"
+#include "sandbox.h"
 
 namespace {
 
@@ -20,6 +21,12 @@ using routing::Kind;
 using routing::Message;
 using routing::Step;
 using Bytes = std::vector<std::uint8_t>;
+
+// FreeBSD on a 64-bit machine rounds to 8 bytes, macOS (and FreeBSD on a
+// 32-bit one) to 4, whatever the host that runs this test.
+constexpr std::size_t freebsd_amd64 = 8;
+constexpr std::size_t macos = routing::macos_rounding;
+static_assert(macos == 4);
 
 // The wire format's numbers, as the systems define them.
 constexpr std::uint8_t version = 5;
@@ -120,10 +127,9 @@ std::string reports(const Bytes& b, std::size_t to) {
 
 class Layouts : public ::testing::TestWithParam<std::size_t> {};
 
-INSTANTIATE_TEST_SUITE_P(Routing, Layouts,
-                         ::testing::Values(routing::freebsd_rounding, routing::macos_rounding),
+INSTANTIATE_TEST_SUITE_P(Routing, Layouts, ::testing::Values(freebsd_amd64, macos),
                          [](const auto& param_info) {
-                           return param_info.param == routing::macos_rounding ? "macOS" : "FreeBSD";
+                           return param_info.param == macos ? "macOS" : "FreeBSD";
                          });
 
 TEST_P(Layouts, AddressReportsGiveTheInterfaceAndOwnAddressAlone) {
@@ -149,8 +155,7 @@ TEST_P(Layouts, AddressReportsGiveTheInterfaceAndOwnAddressAlone) {
   EXPECT_EQ(w.messages[2].address, (Address{9, ipv4("203.0.113.5"), 0, 0}));
 
   // The other system's rounding finds something else, or nothing sound.
-  const std::size_t other =
-      to == routing::macos_rounding ? routing::freebsd_rounding : routing::macos_rounding;
+  const std::size_t other = to == macos ? freebsd_amd64 : macos;
   const Walk misread = walk(odd, other);
   ASSERT_EQ(misread.messages.size(), 1u);
   EXPECT_FALSE(misread.messages[0].kind == Kind::NewAddress &&
@@ -265,5 +270,43 @@ TEST_P(Layouts, ATableGivesItsIPv4AddressesAndPassesOverTheRest) {
   EXPECT_FALSE(routing::each_row(table.data(), table.size() - 1, to, take));
   EXPECT_EQ(rows.size(), 2u);
 }
+
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+// Messages that FreeBSD 15.1's kernel for amd64 sent and sysctl gave,
+// captured in a machine, which the fuzzer starts from too. They are in that
+// machine's byte order.
+TEST(Routing, WhatFreeBSDSentReadsAsTheChangesMade) {
+  const auto bytes = [](const char* name) {
+    const std::string text = testing_support::read_file(std::string(ROUTING_CORPUS "/") + name);
+    return Bytes(text.begin(), text.end());
+  };
+  // 192.0.2.1/32 added to lo0 and deleted, with a route message between.
+  const Bytes added = bytes("report-0");
+  const Bytes route = bytes("report-1");
+  const Bytes deleted = bytes("report-2");
+  ASSERT_FALSE(added.empty() || route.empty() || deleted.empty());
+  const Walk w = walk(join({added, route, deleted}), freebsd_amd64);
+  ASSERT_EQ(w.last, Step::End);
+  ASSERT_EQ(w.messages.size(), 3u);
+  EXPECT_EQ(w.messages[0].kind, Kind::NewAddress);
+  EXPECT_EQ(w.messages[0].address, (Address{1, ipv4("192.0.2.1"), 0, 0}));
+  EXPECT_EQ(w.messages[1].kind, Kind::Other);
+  EXPECT_EQ(w.messages[2].kind, Kind::DelAddress);
+  EXPECT_EQ(w.messages[2].address, w.messages[0].address);
+
+  // The table with lo0, an epair with an alias, and a point-to-point gif.
+  const Bytes table = bytes("dump-0");
+  std::vector<Address> rows;
+  EXPECT_TRUE(routing::each_row(table.data(), table.size(), freebsd_amd64,
+                                [&rows](const Address& a) { rows.push_back(a); }));
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[0], (Address{1, ipv4("127.0.0.1"), 0, 0}));
+  EXPECT_EQ(rows[1].local, ipv4("198.51.100.1"));
+  EXPECT_EQ(rows[2].local, ipv4("198.51.100.2"));
+  EXPECT_EQ(rows[1].ifindex, rows[2].ifindex);
+  EXPECT_EQ(rows[3].local, ipv4("203.0.113.1"));
+  EXPECT_NE(rows[3].ifindex, rows[1].ifindex);
+}
+#endif
 
 }  // namespace

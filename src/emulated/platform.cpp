@@ -9,16 +9,16 @@
 #include <new>
 
 #include "address_table.h"
-#include "kernel.h"
+#include "layer_kernel.h"
 
 namespace {
 
-using emulated::Kernel;
+using Kernel = emulated::LayerKernel;
 
 thread_local int last_error = 0;
 
 struct Watch {
-  std::unique_ptr<Kernel> kernel;
+  Kernel kernel;
   emulated::AddressTable table;
   int broken = 0;            // errno that ended the watch, 0 while it works
   bool unreported = false;   // a change seen before any request could report it
@@ -43,13 +43,12 @@ int start_watch() {
   try {
     the_watch = std::make_unique<Watch>();
     Watch& w = *the_watch;
-    w.kernel = emulated::make_kernel();
-    int error = w.kernel->subscribe();
+    int error = w.kernel.subscribe();
     if (error == 0) {
       // A change made while the first request reads the table is a change,
       // and which reports in that window are mere refreshes can't be told:
       // each one counts.
-      const Kernel::Read read = w.kernel->read(w.table);
+      const Kernel::Read read = w.kernel.read(w.table);
       error = read.error;
       w.unreported = read.changed_meanwhile;
     }
@@ -67,14 +66,14 @@ int start_watch() {
 // once the watch is broken.
 int wait_for_change(Watch& w) {
   for (;;) {
-    const Kernel::Reports r = w.kernel->wait_for_reports(w.table);
+    const Kernel::Reports r = w.kernel.wait_for_reports(w.table);
     if (r.error != 0) {
       return r.error;
     }
     if (r.lost) {
       // Something may have changed unseen: a fresh read, and a line for it.
-      const int error = w.kernel->discard();
-      return error != 0 ? error : w.kernel->read(w.table).error;
+      const int error = w.kernel.discard();
+      return error != 0 ? error : w.kernel.read(w.table).error;
     }
     if (r.changed) {
       return 0;

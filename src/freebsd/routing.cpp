@@ -148,4 +148,15 @@ bool each_row(const std::uint8_t* buf, std::size_t len, std::size_t rounding,
   return step == Step::End;
 }
 
+bool apply(emulated::AddressTable& table, const Message& report) {
+  switch (report.kind) {
+    case Kind::NewAddress:
+      return table.added(report.address);
+    case Kind::DelAddress:
+      return table.removed(report.address);
+    default:
+      return table.unreadable();
+  }
+}
+
 }  // namespace routing

@@ -22,17 +22,6 @@ constexpr int overflowed_reads = 1000;
 
 }  // namespace
 
-bool apply(emulated::AddressTable& table, const routing::Message& report) {
-  switch (report.kind) {
-    case routing::Kind::NewAddress:
-      return table.added(report.address);
-    case routing::Kind::DelAddress:
-      return table.removed(report.address);
-    default:
-      return table.unreadable();
-  }
-}
-
 int TableReader::fetch() {
   int mib[] = {CTL_NET, PF_ROUTE, 0, AF_INET, NET_RT_IFLIST, 0};
   for (int attempt = 0; attempt < fetches; ++attempt) {
@@ -71,7 +60,7 @@ TableReader::Result TableReader::read(Monitor& monitor, emulated::AddressTable& 
     }
     // Every report of a change that the read could show is queued by now.
     const Monitor::Drained d =
-        monitor.drain([&table](const routing::Message& report) { apply(table, report); });
+        monitor.drain([&table](const routing::Message& report) { routing::apply(table, report); });
     if (d.error != 0) {
       return {d.error};
     }

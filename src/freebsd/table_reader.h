@@ -13,10 +13,6 @@
 
 namespace freebsd_layer {
 
-// Hands one report of the monitor to the table. Returns true when it is a
-// change.
-bool apply(emulated::AddressTable& table, const routing::Message& report);
-
 class TableReader {
  public:
   struct Result {
