@@ -128,7 +128,7 @@ TEST_F(Package, TheTarballsProgramRunsFromAnEmptyRoot) {
   in_root.root = root.string();
   Child c({"/network-change"}, in_root);
   ASSERT_TRUE(testing_support::wait_until_idle(c.pid(), 30s));
-  testing_support::add_address("192.0.2.1/24", testing_support::loopback);
+  testing_support::ifconfig("lo0 inet 192.0.2.1/32 alias");
   EXPECT_EQ(c.line(10s), "net changed..0");
 }
 
