@@ -122,30 +122,40 @@ Step next(const std::uint8_t* buf, std::size_t len, std::size_t& offset, Message
   return Step::Message;
 }
 
-bool each_report(const std::uint8_t* buf, std::size_t len, std::size_t rounding,
-                 const ReportCallback& on_report) {
+namespace {
+
+// Hands each message of the buffer to on_message. Returns false when the
+// buffer is malformed past some point.
+template <typename OnMessage>
+bool each_message(const std::uint8_t* buf, std::size_t len, std::size_t rounding,
+                  OnMessage on_message) {
   std::size_t offset = 0;
   Message msg;
   Step step;
   while ((step = next(buf, len, offset, msg, rounding)) == Step::Message) {
-    if (msg.kind != Kind::Other) {
-      on_report(msg);
-    }
+    on_message(msg);
   }
   return step == Step::End;
 }
 
+}  // namespace
+
+bool each_report(const std::uint8_t* buf, std::size_t len, std::size_t rounding,
+                 const ReportCallback& on_report) {
+  return each_message(buf, len, rounding, [&](const Message& msg) {
+    if (msg.kind != Kind::Other) {
+      on_report(msg);
+    }
+  });
+}
+
 bool each_row(const std::uint8_t* buf, std::size_t len, std::size_t rounding,
               const RowCallback& on_row) {
-  std::size_t offset = 0;
-  Message msg;
-  Step step;
-  while ((step = next(buf, len, offset, msg, rounding)) == Step::Message) {
+  return each_message(buf, len, rounding, [&](const Message& msg) {
     if (msg.kind == Kind::NewAddress) {
       on_row(msg.address);
     }
-  }
-  return step == Step::End;
+  });
 }
 
 bool apply(emulated::AddressTable& table, const Message& report) {
