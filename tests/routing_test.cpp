@@ -92,6 +92,16 @@ Bytes report(std::uint8_t type, std::uint16_t index, const char* local, std::siz
                  to);
 }
 
+// An interface's message (RTM_IFINFO) of len bytes, of which only the
+// header matters here.
+Bytes interface_message(std::uint16_t len) {
+  Bytes b(len, 0);
+  std::memcpy(b.data(), &len, sizeof len);
+  b[2] = version;
+  b[3] = rtm_ifinfo;
+  return b;
+}
+
 Bytes join(std::initializer_list<Bytes> parts) {
   Bytes all;
   for (const Bytes& p : parts) {
@@ -175,10 +185,7 @@ TEST_P(Layouts, AddressReportsGiveTheInterfaceAndOwnAddressAlone) {
 
 TEST_P(Layouts, OtherMessagesAndFamiliesAreNoReports) {
   const std::size_t to = GetParam();
-  Bytes ifinfo(168, 0);
-  ifinfo[0] = 168;
-  ifinfo[2] = version;
-  ifinfo[3] = rtm_ifinfo;
+  const Bytes ifinfo = interface_message(168);
   const Bytes route = message(rtm_add, 2, {{0, inet("192.0.2.0")}}, to);
   const Bytes v6 =
       message(rtm_newaddr, 2, {{rtax_ifa, sockaddr(28, af_inet6)}, {rtax_brd, sockaddr(0, 0)}}, to);
@@ -249,10 +256,7 @@ TEST_P(Layouts, AnUnsoundHeaderEndsTheWalkAndUnsoundContentsOnlyTheirMessage) {
 
 TEST_P(Layouts, ATableGivesItsIPv4AddressesAndPassesOverTheRest) {
   const std::size_t to = GetParam();
-  Bytes ifinfo(152, 0);
-  ifinfo[0] = 152;
-  ifinfo[2] = version;
-  ifinfo[3] = rtm_ifinfo;
+  const Bytes ifinfo = interface_message(152);
   Bytes garbled = report(rtm_newaddr, 2, "192.0.2.9", to);
   garbled[2] = 0;
   const Bytes table =
