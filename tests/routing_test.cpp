@@ -196,6 +196,10 @@ TEST_P(Layouts, OtherMessagesAndFamiliesAreNoReports) {
     EXPECT_EQ(m.kind, Kind::Other);
   }
   EXPECT_EQ(w.messages[0].type, rtm_ifinfo);
+  // Nor need the last message hold more than the header all messages share.
+  const Walk bare = walk(interface_message(4), to);
+  EXPECT_EQ(bare.last, Step::End);
+  EXPECT_EQ(bare.messages.size(), 1u);
   EXPECT_EQ(reports(join({ifinfo, route, v6, report(rtm_deladdr, 2, "192.0.2.1", to)}), to), "D");
 }
 
