@@ -145,12 +145,13 @@ INSTANTIATE_TEST_SUITE_P(Routing, Layouts, ::testing::Values(freebsd_amd64, maco
 TEST_P(Layouts, AddressReportsGiveTheInterfaceAndOwnAddressAlone) {
   const std::size_t to = GetParam();
   // Odd lengths, rounded differently by the two systems, before the own
-  // address: an empty one, a short mask, and one of 12 bytes.
+  // address: an empty one, a short mask, and one of 12 bytes; the own
+  // address itself no longer than it takes to hold an IPv4 address.
   const Bytes odd = message(rtm_newaddr, 9,
                             {{0, sockaddr(0, 0)},
                              {1, sockaddr(3, af_inet)},
                              {rtax_netmask, sockaddr(12, af_inet)},
-                             {rtax_ifa, inet("203.0.113.5")}},
+                             {rtax_ifa, sockaddr(8, af_inet, "203.0.113.5")}},
                             to);
   const Walk w =
       walk(join({report(rtm_newaddr, 2, "192.0.2.1", to),
