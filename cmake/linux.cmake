@@ -29,7 +29,7 @@ endif()
 # tests, the fuzzer and the benchmark.
 add_library(network-change-linux STATIC
   src/emulated/descriptor.cpp src/emulated/platform.cpp src/linux/netlink.cpp src/linux/socket.cpp
-  src/linux/monitor.cpp src/linux/table_reader.cpp)
+  src/linux/monitor.cpp src/linux/dump_read.cpp src/linux/table_reader.cpp)
 target_include_directories(network-change-linux PUBLIC src/emulated src/linux)
 target_link_libraries(network-change-linux PUBLIC address-table PRIVATE strict_warnings)
 

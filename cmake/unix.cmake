@@ -21,9 +21,10 @@ else()
   include(cmake/freebsd.cmake)
 endif()
 
-# The address table, and the routing-socket parser: built on every host, the
-# parser for the tests and the fuzzer as well as for the FreeBSD layer.
-add_library(address-table STATIC src/emulated/address_table.cpp)
+# The address table with the policy of its reads, and the routing-socket
+# parser: built on every host, the parser for the tests and the fuzzer as
+# well as for the FreeBSD layer.
+add_library(address-table STATIC src/emulated/address_table.cpp src/emulated/read_policy.cpp)
 target_include_directories(address-table PUBLIC src/emulated)
 target_link_libraries(address-table PRIVATE strict_warnings)
 add_library(routing-messages STATIC src/freebsd/routing.cpp)

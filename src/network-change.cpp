@@ -14,9 +14,9 @@ namespace {
 
 // The count is kept unsigned so that it cannot overflow; past 2147483647 it
 // prints as the 32-bit two's-complement value that it has always shown.
-int printed(uint32_t count) { return static_cast<int>(static_cast<int32_t>(count)); }
+int as_printed(uint32_t count) { return static_cast<int>(static_cast<int32_t>(count)); }
 
-int fail(int code) {
+int print_failure(int code) {
   // No flush of its own: returning from main flushes it on the way out.
   printf("NotifyRouteChange error...%d\n", code);
   return EXIT_FAILURE;
@@ -34,7 +34,7 @@ int main() {
   WSADATA wsa_data;
   const int startup = WSAStartup(MAKEWORD(2, 2), &wsa_data);
   if (startup != 0) {
-    return fail(startup);
+    return print_failure(startup);
   }
 
   HANDLE handle = nullptr;
@@ -43,17 +43,17 @@ int main() {
   // Without an event the wait would return at once, and the loop would spin
   // without ever printing.
   if (overlapped.hEvent == WSA_INVALID_EVENT) {
-    return fail(WSAGetLastError());
+    return print_failure(WSAGetLastError());
   }
 
   uint32_t count = 0;
   for (;;) {
     const DWORD result = NotifyAddrChange(&handle, &overlapped);
     if (result != NO_ERROR && WSAGetLastError() != ERROR_IO_PENDING) {
-      return fail(WSAGetLastError());
+      return print_failure(WSAGetLastError());
     }
     if (WaitForSingleObject(overlapped.hEvent, INFINITE) == WAIT_OBJECT_0) {
-      if (printf("net changed..%d\n", printed(count)) < 0 || fflush(stdout) != 0) {
+      if (printf("net changed..%d\n", as_printed(count)) < 0 || fflush(stdout) != 0) {
         return output_failed;
       }
     }

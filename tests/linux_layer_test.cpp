@@ -1,6 +1,6 @@
-// The Linux layer in-process, where a test may stand between the kernel and
-// the layer's reads of the table, to show the layer what a kernel can do
-// there.
+// The Linux layer in-process on the real kernel, where a test may stand
+// between the kernel and the layer's reads of the table to time a change
+// or a flood between two parts of the reply.
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -40,13 +40,6 @@ RecvMsg real_recvmsg() {
   return real;
 }
 
-using RecvMmsg = int (*)(int, mmsghdr*, unsigned, int, timespec*);
-
-RecvMmsg real_recvmmsg() {
-  static const auto real = reinterpret_cast<RecvMmsg>(dlsym(RTLD_NEXT, "recvmmsg"));
-  return real;
-}
-
 using Bind = int (*)(int, const sockaddr*, socklen_t);
 
 Bind real_bind() {
@@ -54,11 +47,10 @@ Bind real_bind() {
   return real;
 }
 
-// The layer reads the table with recvmsg and the monitor with recvmmsg, and
-// nothing else in this program calls them: a test that sets these stands
-// between the kernel and those reads, or the layer's binds.
+// The layer reads the table with recvmsg, and nothing else in this program
+// calls it: a test that sets this stands between the kernel and those reads,
+// as one that sets binds does for the layer's binds.
 std::function<ssize_t(int, msghdr*, int)> table_reads;
-std::function<int(int, mmsghdr*, unsigned, int, timespec*)> report_reads;
 std::function<int(int, const sockaddr*, socklen_t)> binds;
 
 }  // namespace
@@ -69,11 +61,6 @@ extern "C" int bind(int fd, const sockaddr* addr, socklen_t len) {
 
 extern "C" ssize_t recvmsg(int fd, msghdr* mh, int flags) {
   return table_reads ? table_reads(fd, mh, flags) : real_recvmsg()(fd, mh, flags);
-}
-
-extern "C" int recvmmsg(int fd, mmsghdr* batch, unsigned n, int flags, timespec* timeout) {
-  return report_reads ? report_reads(fd, batch, n, flags, timeout)
-                      : real_recvmmsg()(fd, batch, n, flags, timeout);
 }
 
 namespace {
@@ -87,7 +74,6 @@ class LinuxLayer : public Layer {
  protected:
   void TearDown() override {
     table_reads = nullptr;
-    report_reads = nullptr;
     binds = nullptr;
   }
 };
@@ -178,28 +164,6 @@ TEST_F(LinuxLayer, ASocketThatCannotBeBoundEndsTheRequestAndLeavesNothingOpen) {
   EXPECT_TRUE(request());
 }
 
-TEST_F(LinuxLayer, ReadsThatAlwaysLoseReportsEndTheRequest) {
-  // The kernel says that it dropped reports during every read of the table:
-  // after a thousand reads the request fails instead of reading for ever.
-  int lost = 0;
-  bool read = false;
-  table_reads = [&](int fd, msghdr* mh, int flags) {
-    read = true;
-    return real_recvmsg()(fd, mh, flags);
-  };
-  report_reads = [&](int fd, mmsghdr* batch, unsigned n, int flags, timespec* timeout) {
-    if (read && ++lost < 1200) {
-      read = false;
-      errno = ENOBUFS;
-      return -1;
-    }
-    return real_recvmmsg()(fd, batch, n, flags, timeout);
-  };
-  handle_ = nullptr;
-  EXPECT_EQ(NotifyAddrChange(&handle_, &overlapped_), static_cast<DWORD>(ENOBUFS));
-  EXPECT_LT(lost, 1200);
-}
-
 // A thousand addresses, so that the kernel's reply to a read of the table
 // comes in several datagrams, with room for a hand between them.
 class TableRead : public LinuxLayer {
@@ -224,28 +188,6 @@ class TableRead : public LinuxLayer {
       changer_->queue(op, nc0_, first + i, 32);
     }
     ASSERT_EQ(changer_->send(), 0);
-  }
-
-  static const nlmsghdr* find(const msghdr* mh, ssize_t n, std::uint16_t type) {
-    auto* data = static_cast<std::uint8_t*>(mh->msg_iov[0].iov_base);
-    for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(nlmsghdr)) <= n;) {
-      const auto* hdr = reinterpret_cast<const nlmsghdr*>(data + at);
-      if (hdr->nlmsg_type == type) {
-        return hdr;
-      }
-      at += static_cast<ssize_t>(NLMSG_ALIGN(std::max<std::uint32_t>(hdr->nlmsg_len, 16)));
-    }
-    return nullptr;
-  }
-
-  // Reads the rest of a dump, up to the datagram that ends it, which is left
-  // in *mh. Nothing more comes on the socket after that.
-  static ssize_t read_to_end(int fd, msghdr* mh, int flags) {
-    ssize_t n;
-    do {
-      n = real_recvmsg()(fd, mh, flags & ~MSG_DONTWAIT);
-    } while (n > 0 && find(mh, n, NLMSG_DONE) == nullptr);
-    return n;
   }
 
   unsigned nc0_ = 0;
@@ -350,138 +292,6 @@ TEST_F(TableRead, ReportsDuringAReadAreTakenInAsTheyComeAndAFloodStartsItAgain) 
     changer_->queue(Op::Delete, nc1, lone, 32);
     changer_->send();
   }
-}
-
-TEST_F(TableRead, AReadThatIsCutShortOrFailsIsStartedAgain) {
-  const auto refresh_is_no_change = [this] {
-    ASSERT_TRUE(request());
-    change(Op::Refresh, 0, 150);
-    EXPECT_EQ(wait(), Ended::BySentinel);
-  };
-  // The second part of the first reply is taken away; the socket then says
-  // why, or stays silent.
-  for (const int error : {ENOBUFS, EAGAIN}) {
-    SCOPED_TRACE(error == ENOBUFS ? "the kernel could build no more of the reply"
-                                  : "the rest of the reply never came");
-    int reads = 0;
-    table_reads = [&](int fd, msghdr* mh, int flags) -> ssize_t {
-      if (++reads == 2) {
-        // Where the kernel could build no more, the rest of the dump stays
-        // on the socket, which no new dump may share.
-        if (error == EAGAIN) {
-          read_to_end(fd, mh, flags);
-        }
-        errno = error;
-        return -1;
-      }
-      return real_recvmsg()(fd, mh, flags);
-    };
-    handle_ = nullptr;
-    const auto start = std::chrono::steady_clock::now();
-    refresh_is_no_change();
-    // A silent socket is given a second to speak before the read is given up.
-    const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(took, error == EAGAIN ? 1s : 0s);
-    EXPECT_LT(took, 5s);
-  }
-  {
-    SCOPED_TRACE("the reply ended in an error");
-    bool failed = false;
-    table_reads = [&](int fd, msghdr* mh, int flags) -> ssize_t {
-      if (failed) {
-        return real_recvmsg()(fd, mh, flags);
-      }
-      failed = true;
-      const ssize_t n = read_to_end(fd, mh, flags);
-      const int eio = -EIO;
-      std::memcpy(NLMSG_DATA(find(mh, n, NLMSG_DONE)), &eio, sizeof eio);
-      return n;
-    };
-    handle_ = nullptr;
-    refresh_is_no_change();
-  }
-}
-
-TEST_F(TableRead, OnlyTheKernelSpeaksForTheReply) {
-  // Before the first part of the reply comes the end of the same dump, with
-  // no rows, from another sender. Believed, it would empty the table.
-  std::vector<std::uint8_t> first_part;
-  sockaddr_nl kernel{};
-  int reads = 0;
-  table_reads = [&](int fd, msghdr* mh, int flags) -> ssize_t {
-    auto* data = static_cast<std::uint8_t*>(mh->msg_iov[0].iov_base);
-    if (++reads == 2) {
-      std::memcpy(data, first_part.data(), first_part.size());
-      std::memcpy(mh->msg_name, &kernel, sizeof kernel);
-      return static_cast<ssize_t>(first_part.size());
-    }
-    const ssize_t n = real_recvmsg()(fd, mh, flags);
-    if (reads > 1 || n <= 0) {
-      return n;
-    }
-    first_part.assign(data, data + n);
-    std::memcpy(&kernel, mh->msg_name, sizeof kernel);
-    nlmsghdr row;
-    std::memcpy(&row, data, sizeof row);
-    const struct {
-      nlmsghdr hdr;
-      int error;
-    } done{{sizeof done, NLMSG_DONE, NLM_F_MULTI, row.nlmsg_seq, row.nlmsg_pid}, 0};
-    std::memcpy(data, &done, sizeof done);
-    static_cast<sockaddr_nl*>(mh->msg_name)->nl_pid = 4242;
-    return sizeof done;
-  };
-  ASSERT_TRUE(request());
-  EXPECT_GT(reads, 2);
-  change(Op::Refresh, 0, 150);
-  EXPECT_EQ(wait(), Ended::BySentinel);
-}
-
-TEST_F(TableRead, AReadThatKeepsFailingEndsTheRequest) {
-  // Every part of every reply is lost: the request fails, in bounded time.
-  int reads = 0;
-  table_reads = [&](int fd, msghdr* mh, int flags) -> ssize_t {
-    if (++reads > 100) {
-      ADD_FAILURE() << "the table is read again and again, without end";
-      return real_recvmsg()(fd, mh, flags);
-    }
-    read_to_end(fd, mh, flags);
-    errno = ENOBUFS;
-    return -1;
-  };
-  handle_ = nullptr;
-  EXPECT_EQ(NotifyAddrChange(&handle_, &overlapped_), static_cast<DWORD>(ENOBUFS));
-  EXPECT_EQ(WSAGetLastError(), ENOBUFS);
-  EXPECT_EQ(reads, 8);  // eight reads in all, each lost
-}
-
-TEST_F(TableRead, AnInterruptedReadIsNotTakenForTheWholeTable) {
-  // The first read is marked interrupted and lacks the first address, as a
-  // read may that the table changed under; the next one has it.
-  bool first_read = true;
-  table_reads = [&](int fd, msghdr* mh, int flags) {
-    const ssize_t n = real_recvmsg()(fd, mh, flags);
-    auto* data = static_cast<std::uint8_t*>(mh->msg_iov[0].iov_base);
-    for (ssize_t at = 0; first_read && at + static_cast<ssize_t>(NLMSG_HDRLEN) <= n;) {
-      auto* hdr = reinterpret_cast<nlmsghdr*>(data + at);
-      hdr->nlmsg_flags |= NLM_F_DUMP_INTR;
-      first_read = hdr->nlmsg_type != NLMSG_DONE;
-      int left = hdr->nlmsg_type == RTM_NEWADDR ? static_cast<int>(IFA_PAYLOAD(hdr)) : 0;
-      for (auto* rta = IFA_RTA(NLMSG_DATA(hdr)); RTA_OK(rta, left); rta = RTA_NEXT(rta, left)) {
-        std::uint32_t local;
-        std::memcpy(&local, RTA_DATA(rta), sizeof local);
-        if (rta->rta_type == IFA_LOCAL && local == htonl(first)) {
-          hdr->nlmsg_type = RTM_NEWLINK;  // a row that is not an address
-        }
-      }
-      at += static_cast<ssize_t>(NLMSG_ALIGN(hdr->nlmsg_len));
-    }
-    return n;
-  };
-  ASSERT_TRUE(request());
-  EXPECT_FALSE(first_read);
-  change(Op::Refresh, 0, 150);
-  EXPECT_EQ(wait(), Ended::BySentinel);
 }
 
 }  // namespace

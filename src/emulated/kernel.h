@@ -6,11 +6,12 @@
 #pragma once
 
 #include "address_table.h"
+#include "read_policy.h"
 
 namespace emulated {
 
-// A layer's monitor (the subscribed socket: open, drain(on_report, wait,
-// limit) and discard) and its table reader (read(monitor, table)), with
+// A layer's monitor (the subscribed socket: open, wait_and_drain, drain and
+// discard) and its table reader (read(monitor, table, after_loss)), with
 // apply(table, report) saying which report is a change.
 template <typename Monitor, typename Reader, auto apply, auto per_drain>
 class Kernel {
@@ -19,10 +20,6 @@ class Kernel {
     bool changed = false;  // a report changed the table
     bool lost = false;     // the kernel dropped reports, or one could not be read
     int error = 0;         // errno once the subscription is broken; nothing else holds then
-  };
-  struct Read {
-    int error = 0;                   // 0, or the errno value that ended the reading
-    bool changed_meanwhile = false;  // a report came in, or reports were lost
   };
 
   // Subscribes to the reports. Returns 0, or an errno value. May throw
@@ -35,25 +32,21 @@ class Kernel {
   // hold that line back for ever. Signals do not end the wait.
   Reports wait_for_reports(AddressTable& table) {
     Reports r;
-    const auto d =
-        monitor_.drain([&](const auto& report) { r.changed = apply(table, report) || r.changed; },
-                       true, per_drain);
+    const auto d = monitor_.wait_and_drain(
+        [&](const auto& report) { r.changed = apply(table, report) || r.changed; }, per_drain);
     r.lost = d.lost;
     r.error = d.error;
     return r;
   }
 
-  // Throws away whatever is queued, so that what the kernel queues from now
-  // on follows any loss. Returns 0, or an errno value.
-  int discard() { return monitor_.discard(); }
-
   // Reads the table afresh (AddressTable::begin_read to end_read). The
   // subscription must be in place, so that every change from then on is in
   // the read or in its reports, never in neither; those reports go to the
-  // table as well. May throw std::bad_alloc.
-  Read read(AddressTable& table) {
-    const auto result = reader_.read(monitor_, table);
-    return {result.error, result.changed_meanwhile};
+  // table as well. After reports were lost, the queue is thrown away first,
+  // so that what the kernel queues from then on follows the loss. May throw
+  // std::bad_alloc.
+  ReadResult read(AddressTable& table, bool after_loss = false) {
+    return reader_.read(monitor_, table, after_loss);
   }
 
  private:

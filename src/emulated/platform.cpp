@@ -33,7 +33,7 @@ std::unique_ptr<Watch> the_watch;
 char watch_token;
 void* const watch_handle = &watch_token;
 
-DWORD fail(int error) {
+DWORD request_failed(int error) {
   last_error = error;
   return static_cast<DWORD>(error);
 }
@@ -48,7 +48,7 @@ int start_watch() {
       // A change made while the first request reads the table is a change,
       // and which reports in that window are mere refreshes can't be told:
       // each one counts.
-      const Kernel::Read read = w.kernel.read(w.table);
+      const emulated::ReadResult read = w.kernel.read(w.table);
       error = read.error;
       w.unreported = read.changed_meanwhile;
     }
@@ -72,8 +72,7 @@ int wait_for_change(Watch& w) {
     }
     if (r.lost) {
       // Something may have changed unseen: a fresh read, and a line for it.
-      const int error = w.kernel.discard();
-      return error != 0 ? error : w.kernel.read(w.table).error;
+      return w.kernel.read(w.table, true).error;
     }
     if (r.changed) {
       return 0;
@@ -96,20 +95,20 @@ int WSAGetLastError() { return last_error; }
 DWORD NotifyAddrChange(HANDLE* handle, OVERLAPPED* overlapped) {
   if (handle == nullptr || overlapped == nullptr || overlapped->hEvent != &event_signalled ||
       (*handle != nullptr && *handle != watch_handle)) {
-    return fail(EINVAL);
+    return request_failed(EINVAL);
   }
   if (*handle == nullptr) {
     // A first request starts a watch of its own.
     if (const int error = start_watch(); error != 0) {
-      return fail(error);
+      return request_failed(error);
     }
     *handle = watch_handle;
   }
   if (!the_watch) {
-    return fail(EBADF);  // a later first request failed and took it away
+    return request_failed(EBADF);  // a later first request failed and took it away
   }
   if (the_watch->broken != 0) {
-    return fail(the_watch->broken);
+    return request_failed(the_watch->broken);
   }
   event_signalled = false;
   the_watch->outstanding = true;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 
 #include "routing.h"
@@ -29,16 +30,22 @@ class Monitor {
   };
 
   // Hands every report queued to on_report, in the order the kernel sent
-  // them, until none is left. With wait, blocks until the first message
-  // comes and stops after max_messages, so that a flood cannot hold back
-  // what the caller does with them.
-  Drained drain(const routing::ReportCallback& on_report, bool wait = false,
-                std::size_t max_messages = 0);
+  // them, until none is left.
+  Drained drain(const routing::ReportCallback& on_report) {
+    return take(on_report, false, std::numeric_limits<std::size_t>::max());
+  }
+  // The same, but blocks until the first message comes, and stops after
+  // max_messages, so that a flood cannot hold back what the caller does
+  // with them.
+  Drained wait_and_drain(const routing::ReportCallback& on_report, std::size_t max_messages) {
+    return take(on_report, true, max_messages);
+  }
 
   // Throws away whatever is queued. Returns 0, or an errno value.
   int discard();
 
  private:
+  Drained take(const routing::ReportCallback& on_report, bool wait, std::size_t max_messages);
   // Reads one message; returns its length, 0 when none was queued without
   // waiting, or -1 with errno (EMSGSIZE for one cut short).
   long receive(int flags);

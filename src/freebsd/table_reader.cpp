@@ -1,5 +1,5 @@
-// Reading the IPv4 address table with sysctl, and the policy for a read
-// that the kernel's reports outran.
+// Reading the IPv4 address table with sysctl, each attempt judged by the
+// read policy that the Linux layer's dumps share.
 #include "table_reader.h"
 
 #include <sys/types.h>
@@ -10,72 +10,61 @@
 
 namespace freebsd_layer {
 
-namespace {
-
-// The table may grow between asking its size and reading it; a read that
-// finds it grown past the room made is tried again, but not without end.
-constexpr int fetches = 8;
-
-// A read during which the kernel dropped reports is started again, for as
-// long as a flood outruns the reading; this only bounds a kernel gone wrong.
-constexpr int overflowed_reads = 1000;
-
-}  // namespace
+using Policy = emulated::ReadPolicy;
 
 int TableReader::fetch() {
   int mib[] = {CTL_NET, PF_ROUTE, 0, AF_INET, NET_RT_IFLIST, 0};
-  for (int attempt = 0; attempt < fetches; ++attempt) {
-    std::size_t needed = 0;
-    if (sysctl(mib, 6, nullptr, &needed, nullptr, 0) != 0) {
-      return errno;
-    }
-    // Room for what may come meanwhile.
-    needed += needed / 8 + 4096;
-    if (buffer_.size() < needed) {
-      buffer_.resize(needed);
-    }
-    std::size_t got = buffer_.size();
-    if (sysctl(mib, 6, buffer_.data(), &got, nullptr, 0) == 0) {
-      size_ = got;
-      return 0;
-    }
-    // ENOMEM: the table outgrew the room.
-    if (errno != ENOMEM) {
-      return errno;
-    }
+  std::size_t needed = 0;
+  if (sysctl(mib, 6, nullptr, &needed, nullptr, 0) != 0) {
+    return errno;
   }
-  return ENOMEM;
+  // Room for what may come between the two calls.
+  needed += needed / 8 + 4096;
+  if (buffer_.size() < needed) {
+    buffer_.resize(needed);
+  }
+  std::size_t got = buffer_.size();
+  if (sysctl(mib, 6, buffer_.data(), &got, nullptr, 0) != 0) {
+    return errno;
+  }
+  size_ = got;
+  return 0;
 }
 
-TableReader::Result TableReader::read(Monitor& monitor, emulated::AddressTable& table) {
-  bool lost = false;
-  for (int overflowed = 0;;) {
-    table.begin_read();
-    if (const int error = fetch(); error != 0) {
-      return {error};
+TableReader::Attempt TableReader::attempt(Monitor& monitor, emulated::AddressTable& table) {
+  if (const int error = fetch(); error != 0) {
+    // A table that grew past the room made for it is fetched again.
+    return {error == ENOMEM ? Policy::Attempt::Incomplete : Policy::Attempt::Fatal, error};
+  }
+  if (!routing::each_row(buffer_.data(), size_, routing::freebsd_rounding,
+                         [&table](const emulated::Address& a) { table.read(a); })) {
+    return {Policy::Attempt::Fatal, EBADMSG};
+  }
+  // Every report of a change that the read could show is queued by now.
+  const Monitor::Drained d =
+      monitor.drain([&table](const routing::Message& report) { routing::apply(table, report); });
+  if (d.error != 0) {
+    return {Policy::Attempt::Fatal, d.error};
+  }
+  return {d.lost ? Policy::Attempt::ReportsLost : Policy::Attempt::Whole};
+}
+
+emulated::ReadResult TableReader::read(Monitor& monitor, emulated::AddressTable& table,
+                                       bool after_loss) {
+  Policy policy(table, after_loss);
+  for (Policy::Next next = policy.start();;) {
+    switch (next.what) {
+      case Policy::Do::Attempt: {
+        const Attempt a = attempt(monitor, table);
+        next = policy.ended(a.how, a.error);
+        break;
+      }
+      case Policy::Do::Discard:
+        next = policy.discarded(monitor.discard());
+        break;
+      case Policy::Do::Done:
+        return policy.result();
     }
-    if (!routing::each_row(buffer_.data(), size_, routing::freebsd_rounding,
-                           [&table](const emulated::Address& a) { table.read(a); })) {
-      return {EBADMSG};
-    }
-    // Every report of a change that the read could show is queued by now.
-    const Monitor::Drained d =
-        monitor.drain([&table](const routing::Message& report) { routing::apply(table, report); });
-    if (d.error != 0) {
-      return {d.error};
-    }
-    if (!d.lost) {
-      return {0, table.end_read() || lost};
-    }
-    if (++overflowed == overflowed_reads) {
-      return {ENOBUFS};
-    }
-    // What the read found may have gone since, unseen: start afresh once the
-    // queue is empty.
-    if (const int error = monitor.discard(); error != 0) {
-      return {error};
-    }
-    lost = true;
   }
 }
 

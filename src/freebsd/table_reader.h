@@ -9,27 +9,30 @@
 
 #include "address_table.h"
 #include "monitor.h"
+#include "read_policy.h"
 #include "routing.h"
 
 namespace freebsd_layer {
 
 class TableReader {
  public:
-  struct Result {
-    int error = 0;                   // 0, or the errno value that ended the reading
-    bool changed_meanwhile = false;  // a report came in, or reports were lost
-  };
-
   // Reads the table afresh. The monitor must be open already, so that every
   // change from then on is in the read or in its reports, never in neither;
-  // those reports go to the table as well. A read during which the kernel
-  // dropped reports is started again, within bounds. May throw
-  // std::bad_alloc.
-  Result read(Monitor& monitor, emulated::AddressTable& table);
+  // those reports go to the table as well. After a loss of reports, the
+  // monitor's queue is thrown away first. May throw std::bad_alloc.
+  emulated::ReadResult read(Monitor& monitor, emulated::AddressTable& table,
+                            bool after_loss = false);
 
  private:
+  // One sysctl of the table and a drain of the reports queued meanwhile.
+  struct Attempt {
+    emulated::ReadPolicy::Attempt how;
+    int error = 0;
+  };
+  Attempt attempt(Monitor& monitor, emulated::AddressTable& table);
+
   // The table's bytes into buffer_, kept from read to read. Returns 0, or
-  // an errno value.
+  // an errno value: ENOMEM when the table outgrew the room made for it.
   int fetch();
 
   std::vector<std::uint8_t> buffer_;

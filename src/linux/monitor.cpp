@@ -35,10 +35,10 @@ int Monitor::receive(int flags) {
   return n < 0 && errno == EAGAIN ? 0 : n;
 }
 
-Monitor::Drained Monitor::drain(const netlink::ReportCallback& on_report, bool wait,
-                                int max_batches) {
+Monitor::Drained Monitor::take(const netlink::ReportCallback& on_report, bool wait,
+                               int max_batches) {
   Drained d;
-  for (int round = 0; max_batches == 0 || round < max_batches; ++round) {
+  for (int round = 0; round < max_batches; ++round) {
     const int n = receive(round == 0 && wait ? MSG_WAITFORONE : MSG_DONTWAIT);
     if (n < 0) {
       // ENOBUFS: the queue overflowed, and the kernel dropped reports.

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "netlink.h"
@@ -33,10 +34,16 @@ class Monitor {
   };
 
   // Hands every report queued to on_report, in the order the kernel sent
-  // them, batch after batch until one is not full. With wait, blocks until
-  // the first datagram comes and stops after max_batches, so that a flood
-  // cannot hold back what the caller does with them.
-  Drained drain(const netlink::ReportCallback& on_report, bool wait = false, int max_batches = 0);
+  // them, batch after batch until one is not full.
+  Drained drain(const netlink::ReportCallback& on_report) {
+    return take(on_report, false, std::numeric_limits<int>::max());
+  }
+  // The same, but blocks until the first datagram comes, and stops after
+  // max_batches, so that a flood cannot hold back what the caller does with
+  // them.
+  Drained wait_and_drain(const netlink::ReportCallback& on_report, int max_batches) {
+    return take(on_report, true, max_batches);
+  }
 
   // Throws away whatever is queued. After an overflow the kernel drops every
   // new report, and says so no more, until the queue has been emptied; this
@@ -44,6 +51,7 @@ class Monitor {
   int discard();
 
  private:
+  Drained take(const netlink::ReportCallback& on_report, bool wait, int max_batches);
   // Reads one batch; returns the datagrams read (0 when none was queued
   // without waiting), or -1 with errno.
   int receive(int flags);

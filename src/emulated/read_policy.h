@@ -1,0 +1,63 @@
+// How a read of the whole address table goes on from one attempt at it to
+// the next, whatever kernel interface it reads: when to try again, when a
+// loss of reports means starting over, and when to give up. It does no I/O
+// itself; a layer's table reader makes the attempts and says how each ended.
+#pragma once
+
+#include "address_table.h"
+
+namespace emulated {
+
+// What a read of the table comes to.
+struct ReadResult {
+  int error = 0;                   // 0, or the errno value that ended the reading
+  bool changed_meanwhile = false;  // a report came in, or reports were lost
+};
+
+class ReadPolicy {
+ public:
+  // How one attempt ended.
+  enum class Attempt {
+    Whole,        // every row, and every report queued meanwhile, taken in
+    Interrupted,  // every row, but the kernel says the table changed under it
+    Incomplete,   // cut short or failed in a way that another attempt may not be
+    ReportsLost,  // the kernel dropped reports meanwhile
+    Fatal,        // the sockets or the kernel can do no more: the read ends
+  };
+
+  enum class Do {
+    Attempt,  // make an attempt; on a fresh socket, where the last one's may still be busy
+    Discard,  // throw away every report queued, then say discarded()
+    Done,     // result() holds what the read came to
+  };
+  struct Next {
+    Do what;
+    bool fresh_socket = false;
+  };
+
+  // Starts a read into the table (AddressTable::begin_read). After a loss
+  // of reports, the read starts by discarding what is queued, and counts as
+  // a change whatever it finds.
+  explicit ReadPolicy(AddressTable& table, bool after_loss = false);
+
+  Next start() const;
+  // error is the errno value of an Incomplete or Fatal attempt.
+  Next ended(Attempt how, int error = 0);
+  // error is 0, or the errno value of a discard that failed.
+  Next discarded(int error);
+
+  const ReadResult& result() const { return result_; }
+
+ private:
+  Next done(int error);
+
+  AddressTable& table_;
+  bool lost_;
+  bool fresh_ = false;  // reports were lost before the kernel was done with the attempt
+  int interrupted_ = 0;
+  int incomplete_ = 0;
+  int overflowed_ = 0;
+  ReadResult result_;
+};
+
+}  // namespace emulated

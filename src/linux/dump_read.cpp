@@ -1,0 +1,86 @@
+// The decisions of a table read over rtnetlink: which datagrams speak for
+// the reply, how long a silent reply is waited for, and how an attempt ends.
+#include "dump_read.h"
+
+#include <cerrno>
+
+namespace linux_layer {
+
+bool apply(emulated::AddressTable& table, const netlink::Message& report) {
+  switch (report.kind) {
+    case netlink::Kind::NewAddress:
+      return table.added(report.address);
+    case netlink::Kind::DelAddress:
+      return table.removed(report.address);
+    default:
+      return table.unreadable();
+  }
+}
+
+DumpRead::Next DumpRead::sent(std::uint32_t seq, std::uint32_t port, Clock::time_point now) {
+  reply_.emplace(seq, port);
+  deadline_ = now + silence_allowed;
+  return poll();
+}
+
+DumpRead::Next DumpRead::received(const std::uint8_t* buf, std::size_t len, std::uint32_t sender,
+                                  bool truncated, Clock::time_point now) {
+  if (!reading() || sender != 0) {
+    return poll();  // only the kernel speaks for the table
+  }
+  if (truncated) {
+    return failed(EMSGSIZE);
+  }
+  switch (reply_->take(buf, len, [this](const emulated::Address& a) { table_.read(a); })) {
+    case netlink::DumpReply::State::Reading:
+      deadline_ = now + silence_allowed;
+      break;
+    case netlink::DumpReply::State::Failed:
+      return failed(reply_->error());
+    default:
+      // Every report of a change that the reply could show is queued by
+      // now: the monitor is read once more before the attempt ends.
+      deadline_ = now;
+      break;
+  }
+  return poll();
+}
+
+DumpRead::Next DumpRead::reports_taken(bool lost, int error) {
+  // Each report is kept by the table for AddressTable::end_read; one lost
+  // makes the read worthless.
+  if (error != 0) {
+    return broken(error);
+  }
+  return lost ? end(Attempt::ReportsLost) : poll();
+}
+
+DumpRead::Next DumpRead::silence(Clock::time_point now) {
+  if (!reply_ || now < deadline_) {
+    return poll();
+  }
+  if (reading()) {
+    return failed(ETIMEDOUT);
+  }
+  return end(reply_->state() == netlink::DumpReply::State::Whole ? Attempt::Whole
+                                                                 : Attempt::Interrupted);
+}
+
+DumpRead::Next DumpRead::end(Attempt how, int error) {
+  reply_.reset();
+  return follow(policy_.ended(how, error));
+}
+
+DumpRead::Next DumpRead::follow(emulated::ReadPolicy::Next next) {
+  switch (next.what) {
+    case emulated::ReadPolicy::Do::Attempt:
+      return {Do::SendRequest, next.fresh_socket};
+    case emulated::ReadPolicy::Do::Discard:
+      return {Do::Discard};
+    case emulated::ReadPolicy::Do::Done:
+      break;
+  }
+  return {policy_.result().error != 0 ? Do::Fail : Do::Done};
+}
+
+}  // namespace linux_layer
