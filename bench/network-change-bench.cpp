@@ -28,6 +28,7 @@
 #include "child.h"
 #include "netlink.h"
 #include "sandbox.h"
+#include "socket.h"
 
 namespace {
 
@@ -47,11 +48,8 @@ double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(
 // The floor: two modes of this program, started as the watchers are.
 
 int open_netlink(std::uint32_t groups) {
-  const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-  sockaddr_nl addr{};
-  addr.nl_family = AF_NETLINK;
-  addr.nl_groups = groups;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+  const int fd = linux_layer::open_route_socket(groups, nullptr);
+  if (fd < 0) {
     die(std::string("netlink socket: ") + std::strerror(errno));
   }
   return fd;
@@ -94,11 +92,10 @@ int bare_dump() {
     if (n <= 0) {
       return 1;
     }
-    nlmsghdr hdr{};
-    for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof hdr) <= n;
-         at += static_cast<ssize_t>(NLMSG_ALIGN(std::max<std::uint32_t>(hdr.nlmsg_len, 16)))) {
-      std::memcpy(&hdr, buf + at, sizeof hdr);
-      done = done || hdr.nlmsg_type == NLMSG_DONE;
+    std::size_t at = 0;
+    for (netlink::Message m;
+         netlink::next(buf, static_cast<std::size_t>(n), at, m) == netlink::Step::Message;) {
+      done = done || m.kind == netlink::Kind::Done;
     }
   }
   for (;;) {

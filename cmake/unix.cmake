@@ -58,6 +58,9 @@ target_include_directories(sandbox PUBLIC tests/support)
 target_link_libraries(sandbox PRIVATE strict_warnings)
 if(CMAKE_SYSTEM_NAME STREQUAL "FreeBSD")
   target_link_libraries(sandbox PUBLIC util jail)
+else()
+  # The layer's own netlink walk and socket opener serve the tests too.
+  target_link_libraries(sandbox PUBLIC network-change-linux)
 endif()
 
 include(CTest)

@@ -176,7 +176,11 @@ TEST_F(DumpReadTest, AnAttemptCutShortOrFailedIsMadeAgainEightTimesInAll) {
   EXPECT_TRUE(next.fresh_socket);
   for (int attempt = 4; attempt < 8; ++attempt) {
     read.sent(seq, port, t);
-    next = read.failed(ENOBUFS);  // the kernel could build no more of the reply
+    // A receive that a signal cut short, or that found nothing yet, is no
+    // failure; one where the kernel could build no more of the reply is.
+    EXPECT_EQ(read.receive_failed(EINTR, t).what, Do::Poll);
+    EXPECT_EQ(read.receive_failed(EAGAIN, t).what, Do::Poll);
+    next = read.receive_failed(ENOBUFS, t);
     EXPECT_EQ(next.what, Do::SendRequest) << attempt;
   }
   // Rows of the attempts that failed are not lost to the next one.
@@ -218,6 +222,10 @@ TEST_F(DumpReadTest, LostReportsStartTheReadAfreshAndAFloodWithoutEndEndsIt) {
   const DumpRead::Next afresh = read.discarded(0);
   EXPECT_EQ(afresh.what, Do::SendRequest);
   EXPECT_TRUE(afresh.fresh_socket);
+  // An interrupted read after it is still read once more.
+  const auto interrupted = [](nlmsghdr& hdr, std::uint8_t*) { hdr.nlmsg_flags |= NLM_F_DUMP_INTR; };
+  reply(read, {edited(done, interrupted)});
+  EXPECT_EQ(read.silence(t).what, Do::SendRequest);
   reply(read, {without_first_row(rows), done});
   EXPECT_EQ(read.silence(t).what, Do::Done);
   EXPECT_TRUE(read.result().changed_meanwhile);

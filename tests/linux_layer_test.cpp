@@ -30,6 +30,7 @@
 #include "layer.h"
 #include "netns.h"
 #include "platform.h"
+#include "socket.h"
 
 namespace {
 
@@ -118,11 +119,8 @@ TEST_F(LinuxLayer, OnlyTheKernelSpeaksForTheTable) {
   // namespace) broadcasts a well-formed "new address". Without NLM_F_REQUEST
   // the kernel itself ignores it, so only a layer that believed any sender
   // would see a change.
-  const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+  const int fd = linux_layer::open_route_socket(0, nullptr);
   ASSERT_GE(fd, 0);
-  sockaddr_nl self{};
-  self.nl_family = AF_NETLINK;
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self), 0);
   struct {
     nlmsghdr hdr;
     ifaddrmsg ifa;
@@ -212,6 +210,37 @@ TEST_F(TableRead, AChangeWhileTheFirstRequestReadsTheTableIsAChange) {
   EXPECT_EQ(wait(), Ended::ByAChange);
   ASSERT_TRUE(request());
   change(Op::Refresh, 990, count);
+  EXPECT_EQ(wait(), Ended::BySentinel);
+}
+
+TEST_F(TableRead, OnlyTheKernelSpeaksForTheReply) {
+  // After the first part of the reply, another socket sends the dump socket
+  // the end of the same dump. Believed, it would cut the table short.
+  bool forged = false;
+  table_reads = [&](int fd, msghdr* mh, int flags) {
+    const ssize_t n = real_recvmsg()(fd, mh, flags);
+    if (n > 0 && !forged) {
+      forged = true;
+      nlmsghdr part;
+      std::memcpy(&part, mh->msg_iov[0].iov_base, sizeof part);
+      const struct {
+        nlmsghdr hdr;
+        int error;
+      } done{{sizeof done, NLMSG_DONE, NLM_F_MULTI, part.nlmsg_seq, part.nlmsg_pid}, 0};
+      sockaddr_nl to{};
+      to.nl_family = AF_NETLINK;
+      to.nl_pid = part.nlmsg_pid;
+      const int forger = linux_layer::open_route_socket(0, nullptr);
+      EXPECT_EQ(sendto(forger, &done, sizeof done, 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+                static_cast<ssize_t>(sizeof done));
+      close(forger);
+    }
+    return n;
+  };
+  ASSERT_TRUE(request());
+  EXPECT_TRUE(forged);
+  table_reads = nullptr;
+  change(Op::Refresh, count - 100, count);
   EXPECT_EQ(wait(), Ended::BySentinel);
 }
 

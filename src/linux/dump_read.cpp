@@ -66,9 +66,13 @@ DumpRead::Next DumpRead::silence(Clock::time_point now) {
                                                                  : Attempt::Interrupted);
 }
 
-DumpRead::Next DumpRead::end(Attempt how, int error) {
-  reply_.reset();
-  return follow(policy_.ended(how, error));
+DumpRead::Next DumpRead::receive_failed(int error, Clock::time_point now) {
+  if (error == EINTR || error == EAGAIN) {
+    return silence(now);
+  }
+  // ENOBUFS among them: the kernel could not build the next part, and will
+  // queue nothing more for this request.
+  return failed(error);
 }
 
 DumpRead::Next DumpRead::follow(emulated::ReadPolicy::Next next) {

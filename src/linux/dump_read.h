@@ -65,6 +65,8 @@ class DumpRead {
   // A send or receive failed, with its errno value; the next attempt may
   // not.
   Next failed(int error) { return end(Attempt::Incomplete, error); }
+  // A receive on the dump socket failed, with its errno value.
+  Next receive_failed(int error, Clock::time_point now);
   // The sockets can do no more: the read ends.
   Next broken(int error) { return end(Attempt::Fatal, error); }
   Next discarded(int error) { return follow(policy_.discarded(error)); }
@@ -73,14 +75,14 @@ class DumpRead {
 
  private:
   using Attempt = emulated::ReadPolicy::Attempt;
-  Next end(Attempt how, int error = 0);
+  Next end(Attempt how, int error = 0) { return follow(policy_.ended(how, error)); }
   Next follow(emulated::ReadPolicy::Next next);
   Next poll() const { return {Do::Poll, false, deadline_, reading()}; }
   bool reading() const { return reply_ && reply_->state() == netlink::DumpReply::State::Reading; }
 
   emulated::AddressTable& table_;
   emulated::ReadPolicy policy_;
-  std::optional<netlink::DumpReply> reply_;  // set from sent() to the end of the attempt
+  std::optional<netlink::DumpReply> reply_;  // the reply to the last request sent
   Clock::time_point deadline_{};
 };
 

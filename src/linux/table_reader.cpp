@@ -102,12 +102,7 @@ DumpRead::Next TableReader::receive(DumpRead& read) {
   mh.msg_iovlen = 1;
   const ssize_t n = recvmsg(fd_, &mh, MSG_DONTWAIT);
   if (n < 0) {
-    if (errno == EINTR || errno == EAGAIN) {
-      return read.silence(DumpRead::Clock::now());
-    }
-    // ENOBUFS among them: the kernel could not build the next part, and
-    // will queue nothing more for this request.
-    return read.failed(errno);
+    return read.receive_failed(errno, DumpRead::Clock::now());
   }
   return read.received(buffer_.data(), static_cast<std::size_t>(n), from.nl_pid,
                        (mh.msg_flags & MSG_TRUNC) != 0, DumpRead::Clock::now());

@@ -19,6 +19,9 @@
 #include <sstream>
 #include <thread>
 
+#include "netlink.h"
+#include "socket.h"
+
 namespace testing_support {
 
 namespace {
@@ -142,15 +145,7 @@ bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout) {
   }
 }
 
-AddressChanger::AddressChanger() {
-  fd_ = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-  sockaddr_nl addr{};
-  addr.nl_family = AF_NETLINK;
-  if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    close(fd_);
-    fd_ = -1;
-  }
-}
+AddressChanger::AddressChanger() : fd_(linux_layer::open_route_socket(0, nullptr)) {}
 
 AddressChanger::~AddressChanger() {
   if (fd_ >= 0) {
@@ -208,11 +203,10 @@ long AddressChanger::send() {
       ++refused_;
       continue;
     }
-    for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(nlmsghdr)) <= n;) {
-      nlmsghdr hdr;
-      std::memcpy(&hdr, buf + at, sizeof hdr);
-      refused_ += hdr.nlmsg_type == NLMSG_ERROR ? 1 : 0;
-      at += static_cast<ssize_t>(NLMSG_ALIGN(std::max<std::uint32_t>(hdr.nlmsg_len, sizeof hdr)));
+    std::size_t at = 0;
+    for (netlink::Message m;
+         netlink::next(buf, static_cast<std::size_t>(n), at, m) == netlink::Step::Message;) {
+      refused_ += m.kind == netlink::Kind::Error ? 1 : 0;
     }
   }
   return refused_;
