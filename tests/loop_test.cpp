@@ -5,34 +5,17 @@
 
 #include <gtest/gtest.h>
 
-#include "child.h"
+#include "scripted/run.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using loop_tests::Outcome;
+using loop_tests::run;
+using loop_tests::scripted;
 using testing_support::Child;
 using testing_support::ChildOptions;
 using testing_support::exit_code;
-
-struct Outcome {
-  std::string out;
-  std::string err;
-  int status = -1;  // exit code, -1 when killed or still running at the deadline
-};
-
-ChildOptions scripted(const std::string& script) {
-  ChildOptions o;
-  o.env = {{"NETWORK_CHANGE_SCRIPT", script}};
-  return o;
-}
-
-// Runs the loop on the script; the scripted platform ends it with status 86
-// at any call the script did not foresee or that breaks the loop's promises.
-Outcome run(const std::string& script, std::chrono::milliseconds timeout = 10s) {
-  Child child({SCRIPTED_BINARY}, scripted(script));
-  const auto status = child.finish(timeout);
-  return Outcome{child.out(), child.err(), status ? exit_code(*status) : -1};
-}
 
 TEST(LoopTest, NumbersEveryPassAndReadsTheLastErrorOnlyAfterANonZeroResult) {
   const Outcome r =
@@ -129,22 +112,6 @@ TEST(LoopTest, NoSocketsOrNoEventMeanAFailureLineNotASpin) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 1);
   }
-}
-
-TEST(LoopTest, TheCountGoesOnPastTheLargestSignedValue) {
-  // 2^31 - 1 passes that print nothing, then three that do. Built with
-  // -fsanitize=undefined, a signed overflow here would end the process.
-  const Outcome r =
-      run("2147483647*notify=0,0+wait=258 "
-          "notify=0,0 wait=0 notify=0,0 wait=0 notify=0,0 wait=0 notify=1,1",
-          240s);
-  EXPECT_EQ(r.out,
-            "net changed..2147483647\n"
-            "net changed..-2147483648\n"
-            "net changed..-2147483647\n"
-            "NotifyRouteChange error...1\n");
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.status, 1);
 }
 
 TEST(LoopTest, TheScriptedPlatformRefusesCallsItWasNotToldOf) {

@@ -5,117 +5,15 @@
 #include <fcntl.h>
 #include <net/if.h>
 #include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "child.h"
-#include "netns.h"
+#include "system.h"
 
-namespace {
-
-using namespace std::chrono_literals;
-using testing_support::add_address;
-using testing_support::AddressChanger;
-using testing_support::Child;
-using testing_support::ChildOptions;
-using testing_support::delete_address;
-using testing_support::exit_code;
-using testing_support::loopback;
-using testing_support::wait_until_idle;
-#ifdef __linux__
-using testing_support::ip;
-#else
-using testing_support::ifconfig;
-#endif
-
-class System : public ::testing::Test {
- protected:
-  void SetUp() override {
-    REQUIRE_PRIVATE_NETNS();
-    if (std::getenv("NETWORK_CHANGE_VALGRIND") != nullptr) {
-      REQUIRE_TOOL("valgrind");
-      char path[] = "/tmp/network-change-valgrind-XXXXXX";
-      const int fd = mkstemp(path);
-      ASSERT_GE(fd, 0);
-      close(fd);
-      valgrind_log_ = path;
-      patience_ = 120s;
-    }
-  }
-
-  void TearDown() override {
-    if (child_) {
-      child_->signal(SIGTERM);
-      child_->finish(3 * patience_);
-      EXPECT_EQ(child_->err(), "");
-    }
-    if (!valgrind_log_.empty()) {
-      std::ifstream in(valgrind_log_);
-      std::stringstream log;
-      log << in.rdbuf();
-      if (child_) {
-        EXPECT_NE(log.str().find("ERROR SUMMARY: 0 errors"), std::string::npos) << log.str();
-      }
-      std::remove(valgrind_log_.c_str());
-    }
-  }
-
-  // Starts the program and waits until its watch is in place.
-  Child& start(const ChildOptions& options = {}, bool wait_ready = true,
-               const std::vector<std::string>& args = {}) {
-    std::vector<std::string> argv = tracer_;
-    if (!valgrind_log_.empty()) {
-      argv = {"valgrind", "--log-file=" + valgrind_log_, "--leak-check=full",
-              "--errors-for-leak-kinds=definite"};
-    }
-    argv.emplace_back(NETWORK_CHANGE_BINARY);
-    argv.insert(argv.end(), args.begin(), args.end());
-    child_.emplace(argv, options);
-    if (wait_ready) {
-      EXPECT_TRUE(wait_until_idle(child_->pid(), 3 * patience_)) << "the watch never settled";
-    }
-    return *child_;
-  }
-
-  // After changes that must not count: once the program has taken them all
-  // in, one address more must give exactly the next number.
-  void expect_next_line_is(const std::string& line, const std::string& sentinel) {
-    ASSERT_TRUE(wait_until_idle(child_->pid(), patience_));
-    // Idle, it has written whatever those changes gave: the pipe holds it now.
-    EXPECT_TRUE(child_->quiet_for(100ms)) << child_->out();
-    add_address(sentinel, loopback);
-    EXPECT_EQ(child_->line(patience_), line);
-  }
-
-  // Each line the program writes for what was just done: one at least, and
-  // more if it read the changes at more than one wake-up. Each carries the
-  // next number.
-  void expect_lines_for_a_change() {
-    EXPECT_EQ(child_->line(patience_), "net changed.." + std::to_string(lines_++));
-    ASSERT_TRUE(wait_until_idle(child_->pid(), patience_));
-    while (const auto line = child_->line(0ms)) {
-      EXPECT_EQ(*line, "net changed.." + std::to_string(lines_++));
-    }
-  }
-
-  std::optional<Child> child_;
-  std::vector<std::string> tracer_;  // a command the program is started under
-  int lines_ = 0;                    // lines seen by expect_lines_for_a_change
-  std::string valgrind_log_;
-  // How long a step may take before it counts as lost. Under valgrind the
-  // program runs tens of times slower, and slower still on an emulated
-  // processor whose host is busy.
-  std::chrono::milliseconds patience_ = 10s;
-};
+namespace system_tests {
 
 TEST_F(System, EachAddressChangeIsANumberedLineReadableAtOnce) {
   Child& c = start({}, true, {"--help", "-x", "eth0"});  // arguments change nothing
@@ -182,100 +80,6 @@ TEST_F(System, ABurstThatOverflowsTheSocketIsReportedAndTheWatchGoesOn) {
   expect_next_line_is("net changed.." + std::to_string(lines), "203.0.113.1/32");
 }
 
-#endif
-
-// Not run under valgrind, which needs descriptors of its own to start.
-TEST_F(System, ExhaustedDescriptorsEndWithOneFailureLine) {
-  // No descriptor left for the sockets: on Linux one, enough for the first
-  // socket but not for the second that reads the table; on FreeBSD, which
-  // reads it with sysctl, none.
-  ChildOptions spare_one;
-  spare_one.max_files = 64;
-#ifdef __linux__
-  spare_one.spare_files = 1;
-#else
-  spare_one.spare_files = 0;
-#endif
-  // Standard input closed and room for three: the first socket lands on 0,
-  // and there is no descriptor above 2 to move it to.
-  ChildOptions three;
-  three.close_stdin = true;
-  three.max_files = 3;
-  const auto ends_with_the_failure_line = [this](const ChildOptions& options) {
-    Child& c = start(options, false);
-    const auto status = c.finish(3 * patience_);
-    ASSERT_TRUE(status);
-    EXPECT_EQ(exit_code(*status), 1);
-    EXPECT_EQ(c.out(), "NotifyRouteChange error...24\n");
-    EXPECT_EQ(c.err(), "");
-  };
-  ends_with_the_failure_line(spare_one);
-#ifndef __SANITIZE_ADDRESS__
-  // AddressSanitizer's start-up itself loops for ever when it cannot reserve
-  // descriptors above the standard ones.
-  SKIP_WHERE_QEMU_USER_LACKS(testing_support::QemuUserGap::DescriptorsToStart);
-  ends_with_the_failure_line(three);
-#endif
-}
-
-#ifdef __linux__
-// Not run under valgrind or the sanitizers, whose own bookkeeping a limit on
-// the address space would starve first.
-TEST_F(System, RunningOutOfMemoryEndsWithOneFailureLine) {
-  SKIP_WHERE_QEMU_USER_LACKS(testing_support::QemuUserGap::AddressSpaceLimit);
-  // Thousands of addresses, spread over links so that the kernel adds them
-  // quickly: a table that needs far more room than half a megabyte.
-  AddressChanger changer;
-  for (unsigned link = 0; link < 16; ++link) {
-    ip("link add nc" + std::to_string(link) + " type veth peer name nd" + std::to_string(link));
-  }
-  const auto add_all = [&changer] {
-    for (std::uint32_t i = 0; i < 32000; ++i) {
-      const std::string link = "nc" + std::to_string(i % 16);
-      changer.queue(AddressChanger::Op::Add, if_nametoindex(link.c_str()), 0xC6120000 + i, 32);
-    }
-    ASSERT_EQ(changer.send(), 0);
-  };
-
-  // The limit comes once the program watches, and the table outgrows it.
-  Child& c = start();
-  std::istringstream status(
-      testing_support::read_file("/proc/" + std::to_string(c.pid()) + "/status"));
-  long vm_size_kib = 0;
-  for (std::string key; status >> key && key != "VmSize:";) {
-  }
-  status >> vm_size_kib;
-  ASSERT_GT(vm_size_kib, 0);
-  const long limit = (vm_size_kib + 512) * 1024;
-  const rlimit tight{static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
-  ASSERT_EQ(prlimit(c.pid(), RLIMIT_AS, &tight, nullptr), 0);
-  ip("addr add 192.0.2.1/24 dev lo");
-  EXPECT_EQ(c.line(patience_), "net changed..0");
-  add_all();
-  auto ended = c.finish(3 * patience_);
-  ASSERT_TRUE(ended);
-  EXPECT_EQ(exit_code(*ended), 1);
-  // Lines for what it could take in, then the failure line, once.
-  const std::string failure = "NotifyRouteChange error...12\n";
-  const std::string& out = c.out();
-  ASSERT_GE(out.size(), failure.size());
-  EXPECT_EQ(out.substr(out.size() - failure.size()), failure);
-  std::istringstream lines(out.substr(0, out.size() - failure.size()));
-  for (std::string line; std::getline(lines, line);) {
-    ASSERT_EQ(line.rfind("net changed..", 0), 0u) << line;
-  }
-  EXPECT_EQ(c.err(), "");
-
-  // Started under the same limit with the table already there.
-  ChildOptions options;
-  options.max_memory = limit;
-  Child& again = start(options, false);
-  ended = again.finish(3 * patience_);
-  ASSERT_TRUE(ended);
-  EXPECT_EQ(exit_code(*ended), 1);
-  EXPECT_EQ(again.out(), "NotifyRouteChange error...12\n");
-  EXPECT_EQ(again.err(), "");
-}
 #endif
 
 #ifdef __FreeBSD__
@@ -423,4 +227,4 @@ TEST_F(System, ClosedStandardStreamsNeverReceiveTheSocketsNorDoChildren) {
   }
 }
 
-}  // namespace
+}  // namespace system_tests
