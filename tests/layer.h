@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "netns.h"
+#include "machine.h"
 #include "platform.h"
 
 class Layer : public ::testing::Test {

@@ -22,7 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "layer.h"
-#include "netns.h"
+#include "machine.h"
 #include "platform.h"
 
 #ifdef __FreeBSD__

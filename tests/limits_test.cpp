@@ -3,8 +3,10 @@
 // valgrind, which needs descriptors and memory of its own, and where the
 // sanitizers are, not the case of memory, whose limit starves their own
 // bookkeeping first.
+#include <fcntl.h>
 #include <net/if.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <sstream>
 #include <string>
@@ -19,18 +21,30 @@ TEST_F(System, ExhaustedDescriptorsEndWithOneFailureLine) {
   // No descriptor left for the sockets: on Linux one, enough for the first
   // socket but not for the second that reads the table; on FreeBSD, which
   // reads it with sysctl, none.
+  const auto files = [](rlim_t max, int spare) {
+    return [max, spare] {
+      const rlimit limit{max, max};
+      setrlimit(RLIMIT_NOFILE, &limit);
+      int last = -1;
+      for (int fd; spare >= 0 && (fd = open("/dev/null", O_RDONLY)) >= 0;) {
+        last = fd;
+      }
+      for (int i = 0; i < spare; ++i) {
+        close(last - i);
+      }
+    };
+  };
   ChildOptions spare_one;
-  spare_one.max_files = 64;
 #ifdef __linux__
-  spare_one.spare_files = 1;
+  spare_one.before_exec = files(64, 1);
 #else
-  spare_one.spare_files = 0;
+  spare_one.before_exec = files(64, 0);
 #endif
   // Standard input closed and room for three: the first socket lands on 0,
   // and there is no descriptor above 2 to move it to.
   ChildOptions three;
   three.close_stdin = true;
-  three.max_files = 3;
+  three.before_exec = files(3, -1);
   const auto ends_with_the_failure_line = [this](const ChildOptions& options) {
     Child& c = start(options, false);
     const auto status = c.finish(3 * patience_);
@@ -96,7 +110,7 @@ TEST_F(System, RunningOutOfMemoryEndsWithOneFailureLine) {
 
   // Started under the same limit with the table already there.
   ChildOptions options;
-  options.max_memory = limit;
+  options.before_exec = [&tight] { setrlimit(RLIMIT_AS, &tight); };
   Child& again = start(options, false);
   ended = again.finish(3 * patience_);
   ASSERT_TRUE(ended);

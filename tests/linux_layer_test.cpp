@@ -28,7 +28,7 @@
 
 #include "child.h"
 #include "layer.h"
-#include "netns.h"
+#include "machine.h"
 #include "platform.h"
 #include "socket.h"
 

@@ -1,5 +1,8 @@
 // The watch loop, run as a real process against the scripted platform: every
 // branch of main, seen from the pipe as a reader would see it.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <string>
 #include <utility>
 
@@ -86,7 +89,7 @@ TEST(LoopTest, AFullNonBlockingPipeEndsItWithEveryLineWhole) {
   // the pipe full ends the program; every line before it is there, whole and
   // in order.
   ChildOptions o = scripted("1000000*notify=0,0+wait=0");
-  o.nonblocking_stdout = true;
+  o.before_exec = [] { fcntl(STDOUT_FILENO, F_SETFL, O_NONBLOCK); };
   Child child({SCRIPTED_BINARY}, o);
   const auto status = child.ended(10s);
   ASSERT_TRUE(status);

@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "child.h"
-#include "netns.h"
+#include "machine.h"
 
 namespace {
 
@@ -93,7 +93,12 @@ TEST_F(Package, TheTarballsProgramRunsFromAnEmptyRoot) {
   fs::copy_file(program, root / "network-change");
   REQUIRE_PRIVATE_NETNS();
   testing_support::ChildOptions in_root;
-  in_root.root = root.string();
+  const std::string path = root.string();
+  in_root.before_exec = [&path] {
+    if (chroot(path.c_str()) != 0 || chdir("/") != 0) {
+      _exit(127);
+    }
+  };
   Child c({"/network-change"}, in_root);
   ASSERT_TRUE(testing_support::wait_until_idle(c.pid(), 30s));
   testing_support::ifconfig("lo0 inet 192.0.2.1/32 alias");

@@ -22,7 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "child.h"
-#include "netns.h"
+#include "machine.h"
 
 namespace system_tests {
 

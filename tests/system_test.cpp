@@ -166,15 +166,18 @@ TEST_F(System, AChangeLineThatCannotBeWrittenEndsTheProgram) {
   // With SIGPIPE ignored (systemd starts services so) once the reader has
   // gone, and on a full disk: no line lost unseen, but status 2 at once.
   ChildOptions reader_gone;
-  reader_gone.ignore_sigpipe = true;
-  ChildOptions full_disk = reader_gone;
-  full_disk.stdout_path = "/dev/full";
+  reader_gone.before_exec = [] { ::signal(SIGPIPE, SIG_IGN); };
+  ChildOptions full_disk;
+  full_disk.before_exec = [] {
+    ::signal(SIGPIPE, SIG_IGN);
+    dup2(open("/dev/full", O_WRONLY), STDOUT_FILENO);
+  };
   // Where SIGPIPE is not ignored, it ends the program as it always has.
   ChildOptions sigpipe;
   int address = 0;
   for (const ChildOptions* options : {&reader_gone, &full_disk, &sigpipe}) {
     Child& c = start(*options);
-    if (options->stdout_path.empty()) {
+    if (options != &full_disk) {
       add_address("192.0.2." + std::to_string(++address) + "/32", loopback);
       EXPECT_EQ(c.line(patience_), "net changed..0");
       c.close_stdout();
@@ -197,9 +200,9 @@ TEST_F(System, ClosedStandardStreamsNeverReceiveTheSocketsNorDoChildren) {
   // the first would.
   ChildOptions in_and_err;
   in_and_err.close_stdin = true;
-  in_and_err.close_stderr = true;
+  in_and_err.before_exec = [] { close(STDERR_FILENO); };
   ChildOptions err;
-  err.close_stderr = true;
+  err.before_exec = in_and_err.before_exec;
   int address = 0;
   for (const ChildOptions* options : {&in_and_err, &err}) {
     Child& c = start(*options);

@@ -18,7 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "child.h"
-#include "netns.h"
+#include "machine.h"
 
 namespace {
 

@@ -68,13 +68,6 @@ Child::Child(const std::vector<std::string>& argv, const ChildOptions& options) 
   if (pid_ == 0) {
     // Only async-signal-safe calls from here on, bar setenv in a fresh child.
     dup2(in[0], STDIN_FILENO);
-    if (!options.stdout_path.empty()) {
-      const int file = open(options.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(file, out[1]);
-    }
-    if (options.nonblocking_stdout) {
-      fcntl(out[1], F_SETFL, O_NONBLOCK);
-    }
     dup2(out[1], STDOUT_FILENO);
     dup2(err[1], STDERR_FILENO);
     // Nothing else of ours or of whoever started us may leak into the child.
@@ -86,34 +79,12 @@ Child::Child(const std::vector<std::string>& argv, const ChildOptions& options) 
     if (options.close_stdin) {
       close(STDIN_FILENO);
     }
-    if (options.close_stderr) {
-      close(STDERR_FILENO);
-    }
     for (const auto& [name, value] : options.env) {
       setenv(name.c_str(), value.c_str(), 1);
     }
-    if (options.max_files >= 0) {
-      const rlimit limit{static_cast<rlim_t>(options.max_files),
-                         static_cast<rlim_t>(options.max_files)};
-      setrlimit(RLIMIT_NOFILE, &limit);
-    }
-    if (options.max_memory >= 0) {
-      const rlimit limit{static_cast<rlim_t>(options.max_memory),
-                         static_cast<rlim_t>(options.max_memory)};
-      setrlimit(RLIMIT_AS, &limit);
-    }
-    if (options.spare_files >= 0) {
-      int last = -1;
-      for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) {
-        last = fd;
-      }
-      for (int i = 0; i < options.spare_files; ++i) {
-        close(last - i);
-      }
-    }
-    ::signal(SIGPIPE, options.ignore_sigpipe ? SIG_IGN : SIG_DFL);
-    if (!options.root.empty() && (chroot(options.root.c_str()) != 0 || chdir("/") != 0)) {
-      _exit(127);
+    ::signal(SIGPIPE, SIG_DFL);
+    if (options.before_exec) {
+      options.before_exec();
     }
     execvp(args[0], args.data());
     _exit(127);

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -17,14 +18,10 @@ using std::chrono::milliseconds;
 struct ChildOptions {
   std::vector<std::pair<std::string, std::string>> env;  // set in the child, on top of ours
   bool close_stdin = false;                              // start the child with descriptor 0 closed
-  bool close_stderr = false;                             // start the child with descriptor 2 closed
-  long max_files = -1;   // RLIMIT_NOFILE in the child, when not negative
-  long max_memory = -1;  // RLIMIT_AS in the child, in bytes, when not negative
-  int spare_files = -1;  // when not negative, fill every descriptor under that limit but these
-  bool ignore_sigpipe = false;      // start the child with SIGPIPE ignored
-  std::string stdout_path;          // open this file for stdout instead of a pipe
-  bool nonblocking_stdout = false;  // the child's end of the stdout pipe is O_NONBLOCK
-  std::string root;                 // chroot to this folder before starting argv[0]
+  // Called in the child just before it starts argv[0], its standard streams
+  // in place and SIGPIPE at its default: limits, a closed stream, a root of
+  // its own. Only async-signal-safe calls; return to go on, _exit to fail.
+  std::function<void()> before_exec;
 };
 
 class Child {

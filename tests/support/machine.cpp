@@ -1,6 +1,6 @@
 // Changing addresses with the system's own tool from a test, and what
 // qemu-user lacks.
-#include "netns.h"
+#include "machine.h"
 
 #include <fcntl.h>
 #include <poll.h>
