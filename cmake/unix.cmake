@@ -56,10 +56,11 @@ add_library(sandbox STATIC tests/support/child.cpp tests/support/sandbox.cpp
             tests/support/sandbox-$<IF:$<PLATFORM_ID:FreeBSD>,freebsd,linux>.cpp)
 target_include_directories(sandbox PUBLIC tests/support)
 target_link_libraries(sandbox PRIVATE strict_warnings)
+# What the layer has of descriptors, and on Linux its netlink walk and
+# socket opener, serve the tests too.
 if(CMAKE_SYSTEM_NAME STREQUAL "FreeBSD")
-  target_link_libraries(sandbox PUBLIC util jail)
+  target_link_libraries(sandbox PUBLIC network-change-freebsd util jail)
 else()
-  # The layer's own netlink walk and socket opener serve the tests too.
   target_link_libraries(sandbox PUBLIC network-change-linux)
 endif()
 

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "sandbox.h"
+
 #include "address_table.h"
 #include "table_reader.h"
 #ifdef __linux__
@@ -20,15 +22,11 @@
 
 namespace {
 
+using testing_support::ipv4;
+
 using emulated::Address;
 using emulated::AddressSet;
 using emulated::AddressTable;
-
-std::uint32_t ipv4(const char* text) {
-  in_addr a{};
-  inet_pton(AF_INET, text, &a);
-  return a.s_addr;
-}
 
 Address address(const char* local, std::uint8_t prefixlen = 24, std::uint32_t ifindex = 2) {
   return Address::of(ifindex, ipv4(local), ipv4(local), prefixlen);

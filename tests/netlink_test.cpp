@@ -11,9 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include "sandbox.h"
+
 #include "netlink.h"
 
 namespace {
+
+using testing_support::ipv4;
 
 using emulated::Address;
 using netlink::DumpReply;
@@ -21,12 +25,6 @@ using netlink::Kind;
 using netlink::Message;
 using netlink::Step;
 using Bytes = std::vector<std::uint8_t>;
-
-std::uint32_t ipv4(const char* text) {
-  in_addr a{};
-  inet_pton(AF_INET, text, &a);
-  return a.s_addr;
-}
 
 void pad(Bytes& b) {
   while (b.size() % 4 != 0) {

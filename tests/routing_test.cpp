@@ -16,6 +16,8 @@
 
 namespace {
 
+using testing_support::ipv4;
+
 using emulated::Address;
 using routing::Kind;
 using routing::Message;
@@ -33,12 +35,6 @@ constexpr std::uint8_t version = 5;
 constexpr std::uint8_t rtm_add = 0x1, rtm_newaddr = 0xc, rtm_deladdr = 0xd, rtm_ifinfo = 0xe;
 constexpr int rtax_netmask = 2, rtax_ifp = 4, rtax_ifa = 5, rtax_brd = 7;
 constexpr std::uint8_t af_inet = 2, af_inet6 = 28, af_link = 18;
-
-std::uint32_t ipv4(const char* text) {
-  in_addr a{};
-  inet_pton(AF_INET, text, &a);
-  return a.s_addr;
-}
 
 // A socket address of sa_len bytes (its family and, for IPv4, its address
 // in place), rounded up with zeros as the system rounds it.

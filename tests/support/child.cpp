@@ -19,7 +19,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "descriptor.h"
+
 namespace testing_support {
+
+using emulated::close_fd;
 
 namespace {
 
@@ -35,13 +39,6 @@ using Clock = std::chrono::steady_clock;
 int ms_until(Clock::time_point deadline) {
   const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
   return left > 0 ? static_cast<int>(left) : 0;
-}
-
-void close_fd(int& fd) {
-  if (fd >= 0) {
-    close(fd);
-    fd = -1;
-  }
 }
 
 }  // namespace

@@ -1,6 +1,11 @@
 // What the sandbox has the same on every system.
 #include "sandbox.h"
 
+#include <sys/types.h>
+#include <sys/socket.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -13,6 +18,12 @@ std::string read_file(const std::string& path) {
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+std::uint32_t ipv4(const char* text) {
+  in_addr a{};
+  inet_pton(AF_INET, text, &a);
+  return a.s_addr;
 }
 
 bool in_ci() {

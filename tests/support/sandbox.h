@@ -22,6 +22,9 @@ bool in_ci();
 // jail on FreeBSD. Returns an empty string, or why it could not.
 std::string enter_private_netns();
 
+// An IPv4 address in dotted form, in network byte order.
+std::uint32_t ipv4(const char* text);
+
 // The whole of a small file, such as one under /proc; empty if unreadable.
 std::string read_file(const std::string& path);
 
