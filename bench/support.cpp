@@ -26,7 +26,7 @@ double start(Watcher& w) {
   w.lines.clear();
   const auto t0 = Clock::now();
   w.child.emplace(w.argv);
-  if (!testing_support::wait_until_idle(w.pid(), 30s)) {
+  if (!testing_support::wait_until_idle(w.pid(), 30s, 100us)) {
     die(w.name + " never settled");
   }
   return ms(Clock::now() - t0);

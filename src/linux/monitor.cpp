@@ -13,7 +13,9 @@ namespace linux_layer {
 Monitor::~Monitor() { close_fd(fd_); }
 
 int Monitor::open() {
-  buffer_.resize(slots * slot_size);
+  if (!buffer_) {
+    buffer_.reset(new std::uint8_t[slots * slot_size]);
+  }
   close_fd(fd_);
   fd_ = open_route_socket(RTMGRP_IPV4_IFADDR, nullptr);
   return fd_ < 0 ? errno : 0;
@@ -21,7 +23,7 @@ int Monitor::open() {
 
 int Monitor::receive(int flags) {
   for (std::size_t i = 0; i < slots; ++i) {
-    iov_[i] = {buffer_.data() + i * slot_size, slot_size};
+    iov_[i] = {buffer_.get() + i * slot_size, slot_size};
     batch_[i] = {};
     batch_[i].msg_hdr.msg_iov = &iov_[i];
     batch_[i].msg_hdr.msg_iovlen = 1;
@@ -55,7 +57,7 @@ Monitor::Drained Monitor::take(const netlink::ReportCallback& on_report, bool wa
         continue;  // only the kernel speaks for the table
       }
       if ((mh.msg_flags & MSG_TRUNC) != 0 ||
-          !netlink::each_report(buffer_.data() + i * slot_size, batch_[i].msg_len, on_report)) {
+          !netlink::each_report(buffer_.get() + i * slot_size, batch_[i].msg_len, on_report)) {
         d.lost = true;
       }
     }

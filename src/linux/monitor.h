@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <vector>
+#include <memory>
 
 #include "netlink.h"
 
@@ -61,7 +61,9 @@ class Monitor {
   static constexpr std::size_t slot_size = 4096;
 
   int fd_ = -1;
-  std::vector<std::uint8_t> buffer_;
+  // Not zeroed, so that only the pages reports are written into are ever
+  // touched.
+  std::unique_ptr<std::uint8_t[]> buffer_;
   std::array<mmsghdr, slots> batch_{};
   std::array<iovec, slots> iov_{};
   std::array<sockaddr_nl, slots> from_{};

@@ -102,7 +102,8 @@ std::vector<int> kernel_socket_fds(pid_t pid) {
   return fds;
 }
 
-bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout) {
+bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout,
+                     std::chrono::microseconds period) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     // Seen asleep in a read on both sides of empty queues: whatever woke it
@@ -119,7 +120,7 @@ bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout) {
       return false;
     }
     // There is nothing to wait on for another process's state; look again soon.
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::this_thread::sleep_for(period);
   }
 }
 

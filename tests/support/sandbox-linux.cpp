@@ -121,7 +121,8 @@ std::uint64_t netlink_drops_of(pid_t pid) {
   return drops;
 }
 
-bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout) {
+bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout,
+                     std::chrono::microseconds period) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   const std::string wchan = "/proc/" + std::to_string(pid) + "/wchan";
   const auto reading = [&] { return read_file(wchan) == "__skb_wait_for_more_packets"; };
@@ -141,7 +142,7 @@ bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout) {
       return false;
     }
     // There is nothing to wait on for another process's state; look again soon.
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::this_thread::sleep_for(period);
   }
 }
 

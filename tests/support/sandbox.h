@@ -35,8 +35,10 @@ std::vector<int> kernel_socket_fds(pid_t pid);
 // Waits until pid holds such a socket (subscribed to some group, on Linux)
 // and sleeps in a socket read with nothing left in their receive queues: it
 // has taken in every change made so far. Returns false if that has not
-// happened before the timeout.
-bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout);
+// happened before the timeout. It looks again after each period: a
+// measure of how soon that happens wants a short one.
+bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout,
+                     std::chrono::microseconds period = std::chrono::milliseconds(2));
 
 #ifdef __linux__
 struct NetlinkSocket {
