@@ -3,7 +3,7 @@
 // under the sanitizers.
 #include <gtest/gtest.h>
 
-#include "scripted/run.h"
+#include "loop.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "scripted/run.h"
+#include "loop.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 // Where Windows is not the host, this header declares the small part of its API
-// that the watch loop calls. One layer beside the loop defines the functions:
-// the Linux layer over rtnetlink, or the scripted layer that the tests link in.
+// that the watch loop calls. The functions are defined once (platform.cpp)
+// over a layer's kernel (Linux, FreeBSD), or by the scripted layer that the
+// tests link in (src/scripted).
 #pragma once
 
 #include <cstdint>

@@ -44,8 +44,8 @@ struct Item {
 };
 
 [[noreturn]] void die(const char* what, const std::string& detail) {
-  std::fprintf(stderr, "scripted platform: %s: %s\n", what, detail.c_str());
-  std::fflush(stderr);
+  (void)std::fprintf(stderr, "scripted platform: %s: %s\n", what, detail.c_str());
+  (void)std::fflush(stderr);
   _exit(86);
 }
 
