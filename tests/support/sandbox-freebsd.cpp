@@ -21,19 +21,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <thread>
 
 namespace testing_support {
 
 namespace {
-
-// ifconfig lives in sbin, which a user's PATH may lack.
-void make_sbin_reachable() {
-  const char* path = std::getenv("PATH");
-  std::string value = path != nullptr ? path : "/usr/bin:/bin";
-  value += ":/usr/sbin:/sbin";
-  setenv("PATH", value.c_str(), 1);
-}
 
 struct RouteSocket {
   int fd;
@@ -54,8 +45,9 @@ std::vector<RouteSocket> route_sockets_of(pid_t pid) {
   return found;
 }
 
-// True if some thread of pid sleeps waiting for a socket's data.
-bool sleeps_in_a_read(pid_t pid) {
+}  // namespace
+
+bool asleep_in_a_read(pid_t pid) {
   int mib[] = {CTL_KERN, KERN_PROC, KERN_PROC_PID | KERN_PROC_INC_THREAD, static_cast<int>(pid)};
   std::size_t len = 0;
   if (sysctl(mib, 4, nullptr, &len, nullptr, 0) != 0) {
@@ -74,7 +66,15 @@ bool sleeps_in_a_read(pid_t pid) {
   return false;
 }
 
-}  // namespace
+bool drained(pid_t pid) {
+  const auto sockets = route_sockets_of(pid);
+  for (const auto& s : sockets) {
+    if (s.queued != 0) {
+      return false;
+    }
+  }
+  return !sockets.empty();
+}
 
 std::string enter_private_netns() {
   make_sbin_reachable();
@@ -102,28 +102,6 @@ std::vector<int> kernel_socket_fds(pid_t pid) {
   return fds;
 }
 
-bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout,
-                     std::chrono::microseconds period) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    // Seen asleep in a read on both sides of empty queues: whatever woke it
-    // in between has been taken in and dealt with.
-    bool idle = sleeps_in_a_read(pid);
-    const auto sockets = route_sockets_of(pid);
-    for (const auto& s : sockets) {
-      idle = idle && s.queued == 0;
-    }
-    if (idle && !sockets.empty() && sleeps_in_a_read(pid)) {
-      return true;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return false;
-    }
-    // There is nothing to wait on for another process's state; look again soon.
-    std::this_thread::sleep_for(period);
-  }
-}
-
 namespace {
 
 // One queued change: the ioctl and its argument.
@@ -148,12 +126,6 @@ sockaddr in_sockaddr(std::uint32_t host_order) {
 }  // namespace
 
 AddressChanger::AddressChanger() { fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
-
-AddressChanger::~AddressChanger() {
-  if (fd_ >= 0) {
-    close(fd_);
-  }
-}
 
 void AddressChanger::queue(Op op, unsigned ifindex, std::uint32_t host_order, std::uint8_t prefix) {
   Request r{};

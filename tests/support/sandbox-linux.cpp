@@ -17,7 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
-#include <thread>
 
 #include "netlink.h"
 #include "socket.h"
@@ -34,14 +33,6 @@ bool write_file(const std::string& path, const std::string& text) {
   const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
   close(fd);
   return ok;
-}
-
-// ip lives in sbin, which a user's PATH may lack.
-void make_sbin_reachable() {
-  const char* path = std::getenv("PATH");
-  std::string value = path != nullptr ? path : "/usr/bin:/bin";
-  value += ":/usr/sbin:/sbin";
-  setenv("PATH", value.c_str(), 1);
 }
 
 }  // namespace
@@ -121,38 +112,22 @@ std::uint64_t netlink_drops_of(pid_t pid) {
   return drops;
 }
 
-bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout,
-                     std::chrono::microseconds period) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  const std::string wchan = "/proc/" + std::to_string(pid) + "/wchan";
-  const auto reading = [&] { return read_file(wchan) == "__skb_wait_for_more_packets"; };
-  for (;;) {
-    // Seen asleep in a read on both sides of empty queues: whatever woke it
-    // in between has been taken in and dealt with.
-    bool idle = reading();
-    bool subscribed = false;
-    for (const auto& s : netlink_sockets_of(pid)) {
-      idle = idle && s.queued == 0;
-      subscribed = subscribed || s.groups != 0;
-    }
-    if (idle && subscribed && reading()) {
-      return true;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) {
+bool asleep_in_a_read(pid_t pid) {
+  return read_file("/proc/" + std::to_string(pid) + "/wchan") == "__skb_wait_for_more_packets";
+}
+
+bool drained(pid_t pid) {
+  bool subscribed = false;
+  for (const auto& s : netlink_sockets_of(pid)) {
+    if (s.queued != 0) {
       return false;
     }
-    // There is nothing to wait on for another process's state; look again soon.
-    std::this_thread::sleep_for(period);
+    subscribed = subscribed || s.groups != 0;
   }
+  return subscribed;
 }
 
 AddressChanger::AddressChanger() : fd_(linux_layer::open_route_socket(0, nullptr)) {}
-
-AddressChanger::~AddressChanger() {
-  if (fd_ >= 0) {
-    close(fd_);
-  }
-}
 
 void AddressChanger::queue(Op op, unsigned ifindex, std::uint32_t host_order, std::uint8_t prefix) {
   struct {

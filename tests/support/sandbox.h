@@ -40,6 +40,15 @@ std::vector<int> kernel_socket_fds(pid_t pid);
 bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout,
                      std::chrono::microseconds period = std::chrono::milliseconds(2));
 
+// What wait_until_idle looks at, each system in its own way: whether some
+// thread of pid sleeps in a socket read, and whether pid holds such a
+// socket (subscribed, on Linux) with nothing in any of their queues.
+bool asleep_in_a_read(pid_t pid);
+bool drained(pid_t pid);
+
+// Puts sbin, where ip and ifconfig live, on a PATH that may lack it.
+void make_sbin_reachable();
+
 #ifdef __linux__
 struct NetlinkSocket {
   int fd = -1;  // its descriptor in that process
