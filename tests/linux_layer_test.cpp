@@ -50,16 +50,33 @@ Bind real_bind() {
   return real;
 }
 
+using SendTo = ssize_t (*)(int, const void*, size_t, int, const sockaddr*, socklen_t);
+
+SendTo real_sendto() {
+  static const auto real = reinterpret_cast<SendTo>(dlsym(RTLD_NEXT, "sendto"));
+  return real;
+}
+
 // The layer reads the table with recvmsg, and nothing else in this program
 // calls it: a test that sets this stands between the kernel and those reads,
-// as one that sets binds does for the layer's binds.
+// as one that sets binds or sends does for the layer's binds and sends.
 std::function<ssize_t(int, msghdr*, int)> table_reads;
 std::function<int(int, const sockaddr*, socklen_t)> binds;
+std::function<int()> sends;  // the errno to fail a send with, or 0
 
 }  // namespace
 
 extern "C" int bind(int fd, const sockaddr* addr, socklen_t len) {
   return binds ? binds(fd, addr, len) : real_bind()(fd, addr, len);
+}
+
+extern "C" ssize_t sendto(int fd, const void* buf, size_t len, int flags, const sockaddr* to,
+                          socklen_t to_len) {
+  if (const int error = sends ? sends() : 0; error != 0) {
+    errno = error;
+    return -1;
+  }
+  return real_sendto()(fd, buf, len, flags, to, to_len);
 }
 
 extern "C" ssize_t recvmsg(int fd, msghdr* mh, int flags) {
@@ -78,6 +95,7 @@ class LinuxLayer : public Layer {
   void TearDown() override {
     table_reads = nullptr;
     binds = nullptr;
+    sends = nullptr;
   }
 };
 
@@ -167,6 +185,21 @@ TEST_F(LinuxLayer, ASocketThatCannotBeBoundEndsTheRequestAndLeavesNothingOpen) {
   }
   binds = nullptr;
   EXPECT_TRUE(request());
+}
+
+TEST_F(LinuxLayer, ARequestTheKernelKeepsRefusingEndsTheRequestAndASignalDoesNot) {
+  // Refused 50 times in a row: the layer gives up after its attempts, where
+  // one that kept on sending would get through.
+  int refused = 0;
+  sends = [&refused] { return ++refused <= 50 ? EPERM : 0; };
+  EXPECT_EQ(NotifyAddrChange(&handle_, &overlapped_), static_cast<DWORD>(EPERM));
+  EXPECT_EQ(refused, 8);
+  // A send that a signal cuts short is made again.
+  int interrupted = 0;
+  sends = [&interrupted] { return ++interrupted == 1 ? EINTR : 0; };
+  handle_ = nullptr;
+  EXPECT_TRUE(request());
+  EXPECT_EQ(interrupted, 2);
 }
 
 // A thousand addresses, so that the kernel's reply to a read of the table

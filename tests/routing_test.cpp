@@ -241,6 +241,8 @@ TEST_P(Layouts, AnUnsoundHeaderEndsTheWalkAndUnsoundContentsOnlyTheirMessage) {
        with_len(Bytes(good.begin(), good.begin() + ifa_at + 10), ifa_at + 10)},
       {"addresses before it past the message",
        with_len(Bytes(good.begin(), good.begin() + 30), 30)},
+      {"addresses before it ending with the message",
+       with_len(Bytes(good.begin(), good.begin() + 36), 36)},
       {"own address too short", short_sin},
       {"own address without its family", message(rtm_newaddr, 1, {{rtax_ifa, sockaddr(1, 0)}}, to)},
   };
@@ -252,6 +254,8 @@ TEST_P(Layouts, AnUnsoundHeaderEndsTheWalkAndUnsoundContentsOnlyTheirMessage) {
     EXPECT_EQ(w.messages[1].kind, Kind::Unreadable);
     EXPECT_EQ(w.messages[2].kind, Kind::NewAddress);
     EXPECT_EQ(reports(join({good, c.bytes, good}), to), "NUN");
+    // Alone, nothing past its end is read (as the sanitizers see).
+    EXPECT_EQ(reports(c.bytes, to), "U");
   }
 }
 
