@@ -113,6 +113,11 @@ TEST(AddressTable, ReportsDuringAReadAreChangesReplayedOverIt) {
   EXPECT_FALSE(t.end_read());  // no report came in
   EXPECT_EQ(t.size(), 1u);
   t.begin_read();
+  t.read(address("192.0.2.2"));
+  EXPECT_TRUE(t.removed(address("192.0.2.2")));
+  EXPECT_TRUE(t.end_read());  // a removal alone is a change too
+  EXPECT_EQ(t.size(), 0u);
+  t.begin_read();
   EXPECT_TRUE(t.unreadable());
   EXPECT_TRUE(t.end_read());  // one came that could not be read
 }

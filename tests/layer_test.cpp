@@ -120,6 +120,9 @@ TEST_F(Layer, AWatchThatBreaksMakesTheNextRequestFail) {
 }
 
 TEST_F(Layer, RequestsThatCannotBeIssuedSayWhy) {
+  // A wait that nothing could end, before any request.
+  EXPECT_EQ(WaitForSingleObject(event_, INFINITE), WAIT_FAILED);
+  EXPECT_EQ(WSAGetLastError(), EINVAL);
   // Handles the layer never gave out are refused, never read through.
   const auto wild = reinterpret_cast<HANDLE>(std::uintptr_t{16});
   EXPECT_EQ(WaitForSingleObject(wild, INFINITE), WAIT_FAILED);
@@ -132,7 +135,7 @@ TEST_F(Layer, RequestsThatCannotBeIssuedSayWhy) {
   EXPECT_EQ(NotifyAddrChange(nullptr, &overlapped_), static_cast<DWORD>(EINVAL));
   EXPECT_EQ(NotifyAddrChange(&handle_, nullptr), static_cast<DWORD>(EINVAL));
   EXPECT_EQ(handle_, nullptr);
-  // Waits that nothing could end, and waits with a time-out, are not served.
+  // Nor are waits with a time-out, or that still nothing could end.
   EXPECT_EQ(WaitForSingleObject(event_, INFINITE), WAIT_FAILED);
   EXPECT_EQ(WaitForSingleObject(event_, 0), WAIT_FAILED);
   EXPECT_EQ(WSAGetLastError(), EINVAL);

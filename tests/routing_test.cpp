@@ -236,7 +236,9 @@ TEST_P(Layouts, AnUnsoundHeaderEndsTheWalkAndUnsoundContentsOnlyTheirMessage) {
   } unsound_contents[] = {
       {"another version", other_version},
       {"shorter than its header", with_len(Bytes(good.begin(), good.begin() + 19), 19)},
-      {"no own address", message(rtm_deladdr, 1, {{rtax_netmask, inet("255.0.0.0")}}, to)},
+      {"no own address, but one after it",
+       message(rtm_deladdr, 1, {{rtax_netmask, inet("255.0.0.0")}, {rtax_brd, inet("192.0.2.255")}},
+               to)},
       {"own address past the message",
        with_len(Bytes(good.begin(), good.begin() + ifa_at + 10), ifa_at + 10)},
       {"addresses before it past the message",
