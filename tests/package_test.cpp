@@ -61,7 +61,7 @@ class Package : public ::testing::Test {
 
 #ifndef __FreeBSD__
 TEST_F(Package, TheManPageRendersWithoutAWarning) {
-  REQUIRE_TOOL("groff");
+  REQUIRE_TOOL("groff", "groff-base");
   std::string output;
   EXPECT_EQ(run({"groff", "-man", "-ww", "-z", BUILD_DIR "/network-change.1"}, &output), 0);
   EXPECT_EQ(output, "");
@@ -117,8 +117,8 @@ TEST_F(Package, InstallLaysOutTheProgramItsManPageAndItsLicence) {
 }
 
 TEST_F(Package, TheDebRunsAndAnyoneMayShipIt) {
-  REQUIRE_TOOL("dpkg-deb");
-  REQUIRE_TOOL("dpkg-shlibdeps");
+  REQUIRE_TOOL("dpkg-deb", "dpkg");
+  REQUIRE_TOOL("dpkg-shlibdeps", "dpkg-dev");
   const fs::path deb = pack("DEB", BUILD_DIR, ".deb");
   ASSERT_FALSE(deb.empty());
   // Built for the architecture it says, needing what the program links.
@@ -139,7 +139,7 @@ TEST_F(Package, TheDebRunsAndAnyoneMayShipIt) {
   EXPECT_EQ(c.line(10s), "net changed..0");
 
   // Anyone may ship it: lintian finds no error and no warning.
-  REQUIRE_TOOL("lintian");
+  REQUIRE_TOOL("lintian", "lintian");
   const int lintian = run({"lintian", "--fail-on", "error,warning", deb.string()}, &output);
   EXPECT_EQ(lintian, 0) << output;
   EXPECT_EQ(output.find("W: "), std::string::npos) << output;
@@ -148,8 +148,8 @@ TEST_F(Package, TheDebRunsAndAnyoneMayShipIt) {
 
 #else
 TEST_F(Package, TheTarballRunsFromAnEmptyRootOnAnyLinux) {
-  REQUIRE_TOOL("tar");
-  REQUIRE_TOOL("readelf");
+  REQUIRE_TOOL("tar", "tar");
+  REQUIRE_TOOL("readelf", "binutils");
   const std::string name = "network-change-" PROJECT_VERSION "-linux-" DEB_ARCH;
   const fs::path tarball = pack("TGZ", BUILD_DIR, ".gz");
   ASSERT_EQ(tarball.filename().string(), name + ".tar.gz");
@@ -194,7 +194,7 @@ TEST_F(Package, TheTarballRunsFromAnEmptyRootOnAnyLinux) {
 
 #ifdef WINDOWS_BUILD_DIR
 TEST_F(Package, TheWindowsZipHoldsTheProgramAndItsUsage) {
-  REQUIRE_TOOL("python3");
+  REQUIRE_TOOL("python3", "python3");
   const fs::path zip = pack("ZIP", WINDOWS_BUILD_DIR, ".zip");
   ASSERT_FALSE(zip.empty());
   std::string output;

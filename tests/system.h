@@ -46,7 +46,7 @@ class System : public ::testing::Test {
   void SetUp() override {
     REQUIRE_PRIVATE_NETNS();
     if (std::getenv("NETWORK_CHANGE_VALGRIND") != nullptr) {
-      REQUIRE_TOOL("valgrind");
+      REQUIRE_TOOL("valgrind", "valgrind");
       char path[] = "/tmp/network-change-valgrind-XXXXXX";
       const int fd = mkstemp(path);
       ASSERT_GE(fd, 0);

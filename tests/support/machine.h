@@ -70,7 +70,9 @@ std::string qemu_user_lacks(QemuUserGap gap);
 // Enters a private network namespace for the rest of the test.
 #define REQUIRE_PRIVATE_NETNS() REQUIRE(::testing_support::enter_private_netns())
 
-// A program the test runs.
-#define REQUIRE_TOOL(tool)                                 \
-  REQUIRE(::testing_support::on_path(tool) ? std::string() \
-                                           : std::string(tool) + " is not installed")
+// A program the test runs, and the Debian package that has it.
+#define REQUIRE_TOOL(tool, package)                                                    \
+  REQUIRE(::testing_support::on_path(tool)                                             \
+              ? std::string()                                                          \
+              : std::string(tool) + " is not installed (Debian's package " + package + \
+                    "; tools/setup test installs it)")
