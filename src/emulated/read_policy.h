@@ -2,6 +2,26 @@
 // the next, whatever kernel interface it reads: when to try again, when a
 // loss of reports means starting over, and when to give up. It does no I/O
 // itself; a layer's table reader makes the attempts and says how each ended.
+//
+// The read's states, and what moves it between them:
+//
+//   start ----------------(after a loss of reports)----------------+
+//     |                                                            v
+//     v                      discarded(0): begin afresh       Discard
+//   Attempt <------------------------------------------------ (throw away
+//     |   ^                                                   the queue)
+//     |   |  Interrupted, the first time                          ^
+//     |   +- Incomplete, under 8 times (on a fresh socket)        |
+//     |                                                           |
+//     +----- ReportsLost, under 1000 times -----------------------+
+//     |
+//     +----- Whole; Interrupted twice ---------------> Done (error 0)
+//     +----- Incomplete 8 times; Fatal --------------> Done (its errno)
+//     +----- ReportsLost 1000 times -----------------> Done (ENOBUFS)
+//                             a failed discard ------> Done (its errno)
+//
+// A read that began after a loss, or met one, counts as a change whatever
+// it finds.
 #pragma once
 
 #include "address_table.h"
