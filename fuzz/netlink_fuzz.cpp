@@ -7,6 +7,7 @@
 #include "address_table.h"
 #include "dump_read.h"
 #include "netlink.h"
+#include "reports.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   emulated::AddressTable table;
@@ -15,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // that moves nothing.
   const bool sound = netlink::each_report(data, size, [&table](const netlink::Message& m) {
     const std::size_t before = table.size();
-    const bool changed = linux_layer::apply(table, m);
+    const bool changed = emulated::apply(table, m);
     const std::size_t after = table.size();
     if (after > before + 1 || before > after + 1 ||
         (m.kind == netlink::Kind::NewAddress && changed != (after == before + 1)) ||
@@ -39,15 +40,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using linux_layer::DumpRead;
   DumpRead read(table);
   const auto now = DumpRead::Clock::now();
-  DumpRead::Next next = read.start();
-  for (int attempt = 0; attempt < 2 && next.what != DumpRead::Do::Done; ++attempt) {
+  DumpRead::Command next = read.start();
+  for (int attempt = 0; attempt < 2 && next.io != DumpRead::Io::Done; ++attempt) {
     read.sent(0, 0, now);
     next = read.received(data, size, 0, false, now);
-    if (next.what == DumpRead::Do::Poll && !next.reply) {
+    if (next.io == DumpRead::Io::Poll && !next.reply) {
       next = read.silence(now);
     }
-    if (next.what == DumpRead::Do::Discard || next.what == DumpRead::Do::Fail ||
-        (next.what == DumpRead::Do::Done && read.result().error != 0)) {
+    if (next.io == DumpRead::Io::Discard || next.io == DumpRead::Io::Fail ||
+        (next.io == DumpRead::Io::Done && read.result().error != 0)) {
       std::abort();
     }
   }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "address_table.h"
+#include "reports.h"
 #include "routing.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -21,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       ++reports;
       const std::size_t before = table.size();
-      const bool changed = routing::apply(table, msg);
+      const bool changed = emulated::apply(table, msg);
       // A report moves the row count by one at most, an addition that does
       // not move it is no change, and an unreadable one always is.
       const std::size_t after = table.size();
@@ -43,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     table.begin_read();
     std::size_t rows = 0;
     const bool read = routing::each_row(data, size, rounding, [&](const emulated::Address& a) {
-      table.read(a);
+      table.listed(a);
       ++rows;
     });
     table.end_read();

@@ -13,6 +13,7 @@
 #include "sandbox.h"
 
 #include "address_table.h"
+#include "reports.h"
 #include "table_reader.h"
 #ifdef __linux__
 #include "netlink.h"
@@ -34,10 +35,8 @@ Address address(const char* local, std::uint8_t prefixlen = 24, std::uint32_t if
 
 #ifdef __linux__
 namespace report_of = netlink;
-namespace layer = linux_layer;
 #else
 namespace report_of = routing;
-namespace layer = routing;
 #endif
 
 // One report of the monitor, as the layer hands it to the table.
@@ -45,7 +44,7 @@ bool report(AddressTable& t, report_of::Kind kind, const Address& a = {}) {
   report_of::Message m;
   m.kind = kind;
   m.address = a;
-  return layer::apply(t, m);
+  return emulated::apply(t, m);
 }
 
 TEST(AddressTable, OnlyAddressesComingAndGoingAreChanges) {
@@ -92,15 +91,15 @@ TEST(AddressTable, ReportsDuringAReadAreChangesReplayedOverIt) {
   AddressTable t;
   t.added(address("203.0.113.1"));  // forgotten by the fresh read
   t.begin_read();
-  t.read(address("192.0.2.1"));
-  t.read(address("192.0.2.2"));
+  t.listed(address("192.0.2.1"));
+  t.listed(address("192.0.2.2"));
   // Each report is a change, however the read turns out.
   EXPECT_TRUE(t.removed(address("192.0.2.1")));
   EXPECT_TRUE(t.added(address("192.0.2.3")));
   EXPECT_TRUE(t.removed(address("192.0.2.3")));
   EXPECT_TRUE(t.removed(address("192.0.2.4")));
   EXPECT_TRUE(t.added(address("192.0.2.4")));
-  t.read(address("192.0.2.5"));
+  t.listed(address("192.0.2.5"));
   EXPECT_TRUE(t.end_read());
   // The last report of an address holds over whatever the read found.
   EXPECT_EQ(t.size(), 3u);
@@ -109,11 +108,11 @@ TEST(AddressTable, ReportsDuringAReadAreChangesReplayedOverIt) {
   EXPECT_FALSE(t.added(address("192.0.2.5")));
 
   t.begin_read();
-  t.read(address("192.0.2.2"));
+  t.listed(address("192.0.2.2"));
   EXPECT_FALSE(t.end_read());  // no report came in
   EXPECT_EQ(t.size(), 1u);
   t.begin_read();
-  t.read(address("192.0.2.2"));
+  t.listed(address("192.0.2.2"));
   EXPECT_TRUE(t.removed(address("192.0.2.2")));
   EXPECT_TRUE(t.end_read());  // a removal alone is a change too
   EXPECT_EQ(t.size(), 0u);

@@ -26,7 +26,7 @@ namespace {
 using namespace std::chrono_literals;
 using linux_layer::DumpRead;
 using Bytes = std::vector<std::uint8_t>;
-using Do = DumpRead::Do;
+using Io = DumpRead::Io;
 using Clock = DumpRead::Clock;
 
 // The captures come from a little-endian machine, and netlink speaks in the
@@ -119,10 +119,10 @@ class DumpReadTest : public ::testing::Test {
 
   // The request sent at t, then the reply's datagrams, each after the one
   // before by step; returns the answer to the last.
-  DumpRead::Next reply(DumpRead& read, std::initializer_list<Bytes> datagrams,
-                       Clock::duration step = 10ms) {
-    DumpRead::Next next = read.sent(seq, port, t);
-    EXPECT_EQ(next.what, Do::Poll);
+  DumpRead::Command reply(DumpRead& read, std::initializer_list<Bytes> datagrams,
+                          Clock::duration step = 10ms) {
+    DumpRead::Command next = read.sent(seq, port, t);
+    EXPECT_EQ(next.io, Io::Poll);
     EXPECT_TRUE(next.reply);
     EXPECT_EQ(next.deadline, t + 1s);
     for (const Bytes& d : datagrams) {
@@ -132,9 +132,9 @@ class DumpReadTest : public ::testing::Test {
     return next;
   }
   // A whole reply; returns the answer once the monitor has nothing more.
-  DumpRead::Next whole_reply(DumpRead& read) {
-    const DumpRead::Next last = reply(read, {rows, done});
-    EXPECT_EQ(last.what, Do::Poll);
+  DumpRead::Command whole_reply(DumpRead& read) {
+    const DumpRead::Command last = reply(read, {rows, done});
+    EXPECT_EQ(last.io, Io::Poll);
     EXPECT_FALSE(last.reply);
     EXPECT_EQ(last.deadline, t);
     return read.silence(t);
@@ -160,14 +160,14 @@ TEST_F(DumpReadTest, AWholeReplyIsTheTableAndReportsDuringItAreChanges) {
     SCOPED_TRACE(reported ? "a report during the read" : "no report");
     table = {};
     DumpRead read(table);
-    const DumpRead::Next first = read.start();
-    EXPECT_EQ(first.what, Do::SendRequest);
+    const DumpRead::Command first = read.start();
+    EXPECT_EQ(first.io, Io::SendRequest);
     EXPECT_FALSE(first.fresh_socket);
     if (reported) {
       read.report(report);
-      EXPECT_EQ(read.reports_taken(false, 0).what, Do::Poll);
+      EXPECT_EQ(read.reports_taken(false, 0).io, Io::Poll);
     }
-    EXPECT_EQ(whole_reply(read).what, Do::Done);
+    EXPECT_EQ(whole_reply(read).io, Io::Done);
     EXPECT_EQ(read.result().error, 0);
     EXPECT_EQ(read.result().changed_meanwhile, reported);
     EXPECT_TRUE(holds(row[0].address));
@@ -182,14 +182,14 @@ TEST_F(DumpReadTest, OnlyTheKernelSpeaksForTheReplyAndOnlyWhole) {
   read.sent(seq, port, t);
   // The end of the same dump, from another sender: believed, it would
   // leave the table empty.
-  const DumpRead::Next forged = read.received(done.data(), done.size(), 4242, false, t);
-  EXPECT_EQ(forged.what, Do::Poll);
+  const DumpRead::Command forged = read.received(done.data(), done.size(), 4242, false, t);
+  EXPECT_EQ(forged.io, Io::Poll);
   EXPECT_TRUE(forged.reply);
   // A datagram cut short by the room for it loses rows: read again.
-  const DumpRead::Next cut = read.received(rows.data(), rows.size(), 0, true, t);
-  EXPECT_EQ(cut.what, Do::SendRequest);
+  const DumpRead::Command cut = read.received(rows.data(), rows.size(), 0, true, t);
+  EXPECT_EQ(cut.io, Io::SendRequest);
   EXPECT_TRUE(cut.fresh_socket);
-  EXPECT_EQ(whole_reply(read).what, Do::Done);
+  EXPECT_EQ(whole_reply(read).io, Io::Done);
   EXPECT_TRUE(holds(row[0].address));
 }
 
@@ -200,13 +200,13 @@ TEST_F(DumpReadTest, ASilentReplyIsGivenASecondAfterEachPartEvenWhileReportsWake
   ASSERT_EQ(reply(read, {rows}, 900ms).deadline, sent + 1900ms);
   for (const auto at : {1000ms, 1500ms, 1899ms}) {
     read.report(report);
-    EXPECT_EQ(read.reports_taken(false, 0).what, Do::Poll);
-    const DumpRead::Next waiting = read.silence(sent + at);
-    EXPECT_EQ(waiting.what, Do::Poll);
+    EXPECT_EQ(read.reports_taken(false, 0).io, Io::Poll);
+    const DumpRead::Command waiting = read.silence(sent + at);
+    EXPECT_EQ(waiting.io, Io::Poll);
     EXPECT_EQ(waiting.deadline, sent + 1900ms);
   }
-  const DumpRead::Next again = read.silence(sent + 1900ms);
-  EXPECT_EQ(again.what, Do::SendRequest);
+  const DumpRead::Command again = read.silence(sent + 1900ms);
+  EXPECT_EQ(again.io, Io::SendRequest);
   EXPECT_TRUE(again.fresh_socket);
 }
 
@@ -218,32 +218,32 @@ TEST_F(DumpReadTest, AnAttemptCutShortOrFailedIsMadeAgainEightTimesInAll) {
   DumpRead read(table);
   read.start();
   // Each way an attempt fails, then the same again until the eighth.
-  DumpRead::Next next = read.failed(EAGAIN);  // a send the kernel refused
-  EXPECT_EQ(next.what, Do::SendRequest);
-  EXPECT_EQ(reply(read, {rows, failed_done}).what, Do::SendRequest);
+  DumpRead::Command next = read.failed(EAGAIN);  // a send the kernel refused
+  EXPECT_EQ(next.io, Io::SendRequest);
+  EXPECT_EQ(reply(read, {rows, failed_done}).io, Io::SendRequest);
   read.sent(seq, port, t);
   next = read.silence(t + 1s);
-  EXPECT_EQ(next.what, Do::SendRequest);
+  EXPECT_EQ(next.io, Io::SendRequest);
   EXPECT_TRUE(next.fresh_socket);
   for (int attempt = 4; attempt < 8; ++attempt) {
     read.sent(seq, port, t);
     // A receive that a signal cut short, or that found nothing yet, is no
     // failure; one where the kernel could build no more of the reply is.
-    EXPECT_EQ(read.receive_failed(EINTR, t).what, Do::Poll);
-    EXPECT_EQ(read.receive_failed(EAGAIN, t).what, Do::Poll);
+    EXPECT_EQ(read.receive_failed(EINTR, t).io, Io::Poll);
+    EXPECT_EQ(read.receive_failed(EAGAIN, t).io, Io::Poll);
     next = read.receive_failed(ENOBUFS, t);
-    EXPECT_EQ(next.what, Do::SendRequest) << attempt;
+    EXPECT_EQ(next.io, Io::SendRequest) << attempt;
   }
   // Rows of the attempts that failed are not lost to the next one.
-  EXPECT_EQ(whole_reply(read).what, Do::Done);
+  EXPECT_EQ(whole_reply(read).io, Io::Done);
   EXPECT_TRUE(holds(row[1].address));
 
   DumpRead failing(table);
   failing.start();
   for (int attempt = 1; attempt < 8; ++attempt) {
-    ASSERT_EQ(failing.failed(ENOBUFS).what, Do::SendRequest) << attempt;
+    ASSERT_EQ(failing.failed(ENOBUFS).io, Io::SendRequest) << attempt;
   }
-  EXPECT_EQ(failing.failed(ENOBUFS).what, Do::Fail);
+  EXPECT_EQ(failing.failed(ENOBUFS).io, Io::Fail);
   EXPECT_EQ(failing.result().error, ENOBUFS);
 }
 
@@ -254,11 +254,11 @@ TEST_F(DumpReadTest, AnInterruptedReadIsReadOnceMoreAndTheTwoTogetherAreTheTable
   DumpRead read(table);
   read.start();
   reply(read, {without_first_row(edited(rows, interrupted)), edited(done, interrupted)});
-  const DumpRead::Next again = read.silence(t);
-  EXPECT_EQ(again.what, Do::SendRequest);
+  const DumpRead::Command again = read.silence(t);
+  EXPECT_EQ(again.io, Io::SendRequest);
   EXPECT_FALSE(again.fresh_socket);  // its dump is over
   reply(read, {edited(rows, interrupted), edited(done, interrupted)});
-  EXPECT_EQ(read.silence(t).what, Do::Done);
+  EXPECT_EQ(read.silence(t).io, Io::Done);
   EXPECT_FALSE(read.result().changed_meanwhile);
   EXPECT_TRUE(holds(row[0].address));
   EXPECT_TRUE(holds(row[1].address));
@@ -269,16 +269,16 @@ TEST_F(DumpReadTest, LostReportsStartTheReadAfreshAndAFloodWithoutEndEndsIt) {
   read.start();
   // Reports lost during the first read: the rows it found may have gone.
   reply(read, {rows});
-  EXPECT_EQ(read.reports_taken(true, 0).what, Do::Discard);
-  const DumpRead::Next afresh = read.discarded(0);
-  EXPECT_EQ(afresh.what, Do::SendRequest);
+  EXPECT_EQ(read.reports_taken(true, 0).io, Io::Discard);
+  const DumpRead::Command afresh = read.discarded(0);
+  EXPECT_EQ(afresh.io, Io::SendRequest);
   EXPECT_TRUE(afresh.fresh_socket);
   // An interrupted read after it is still read once more.
   const auto interrupted = [](nlmsghdr& hdr, std::uint8_t*) { hdr.nlmsg_flags |= NLM_F_DUMP_INTR; };
   reply(read, {edited(done, interrupted)});
-  EXPECT_EQ(read.silence(t).what, Do::SendRequest);
+  EXPECT_EQ(read.silence(t).io, Io::SendRequest);
   reply(read, {without_first_row(rows), done});
-  EXPECT_EQ(read.silence(t).what, Do::Done);
+  EXPECT_EQ(read.silence(t).io, Io::Done);
   EXPECT_TRUE(read.result().changed_meanwhile);
   EXPECT_FALSE(holds(row[0].address));
   EXPECT_TRUE(holds(row[1].address));
@@ -286,27 +286,27 @@ TEST_F(DumpReadTest, LostReportsStartTheReadAfreshAndAFloodWithoutEndEndsIt) {
   // Once the reports have overflowed, the read starts by discarding them,
   // and whatever it finds is a change.
   DumpRead after_loss(table, true);
-  EXPECT_EQ(after_loss.start().what, Do::Discard);
-  EXPECT_EQ(after_loss.discarded(0).what, Do::SendRequest);
-  EXPECT_EQ(whole_reply(after_loss).what, Do::Done);
+  EXPECT_EQ(after_loss.start().io, Io::Discard);
+  EXPECT_EQ(after_loss.discarded(0).io, Io::SendRequest);
+  EXPECT_EQ(whole_reply(after_loss).io, Io::Done);
   EXPECT_TRUE(after_loss.result().changed_meanwhile);
 
   DumpRead flooded(table);
   flooded.start();
   for (int read_ = 1; read_ < 1000; ++read_) {
     flooded.sent(seq, port, t);
-    ASSERT_EQ(flooded.reports_taken(true, 0).what, Do::Discard) << read_;
-    ASSERT_EQ(flooded.discarded(0).what, Do::SendRequest) << read_;
+    ASSERT_EQ(flooded.reports_taken(true, 0).io, Io::Discard) << read_;
+    ASSERT_EQ(flooded.discarded(0).io, Io::SendRequest) << read_;
   }
   flooded.sent(seq, port, t);
-  EXPECT_EQ(flooded.reports_taken(true, 0).what, Do::Fail);
+  EXPECT_EQ(flooded.reports_taken(true, 0).io, Io::Fail);
   EXPECT_EQ(flooded.result().error, ENOBUFS);
 }
 
 TEST_F(DumpReadTest, WhatBreaksASocketEndsTheReadAtOnce) {
   const struct {
     const char* what;
-    DumpRead::Next (*event)(DumpRead&);
+    DumpRead::Command (*event)(DumpRead&);
     int error;
   } cases[] = {
       {"the monitor broke", [](DumpRead& r) { return r.reports_taken(false, EBADF); }, EBADF},
@@ -323,7 +323,7 @@ TEST_F(DumpReadTest, WhatBreaksASocketEndsTheReadAtOnce) {
     DumpRead read(table);
     read.start();
     read.sent(seq, port, t);
-    EXPECT_EQ(c.event(read).what, Do::Fail);
+    EXPECT_EQ(c.event(read).io, Io::Fail);
     EXPECT_EQ(read.result().error, c.error);
   }
 }

@@ -43,7 +43,7 @@ void AddressTable::begin_read() {
   reported_ = false;
 }
 
-void AddressTable::read(const Address& a) { found_.push_back(a); }
+void AddressTable::listed(const Address& a) { found_.push_back(a); }
 
 bool AddressTable::end_read() {
   rows_.reserve(found_.size());

@@ -81,7 +81,7 @@ class AddressTable {
   // A row as the read found it. Several reads may feed one begin_read(),
   // when the kernel marked an earlier one as interrupted: every row a read
   // shows existed when it was read, so together they miss less.
-  void read(const Address& a);
+  void listed(const Address& a);
   // Replays the kept reports over the rows read. Returns true if any report
   // came in since begin_read().
   bool end_read();

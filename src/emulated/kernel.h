@@ -7,13 +7,14 @@
 
 #include "address_table.h"
 #include "read_policy.h"
+#include "reports.h"
 
 namespace emulated {
 
 // A layer's monitor (the subscribed socket: open, wait_and_drain, drain and
-// discard) and its table reader (read(monitor, table, after_loss)), with
-// apply(table, report) saying which report is a change.
-template <typename Monitor, typename Reader, auto apply, auto per_drain>
+// discard) and its table reader (read(monitor, table, after_loss)); apply
+// (reports.h) says which of the monitor's reports is a change.
+template <typename Monitor, typename Reader>
 class Kernel {
  public:
   struct Reports {
@@ -27,9 +28,8 @@ class Kernel {
   int subscribe() { return monitor_.open(); }
 
   // Blocks until reports come, then hands those queued to the table, in the
-  // order the kernel sent them; no more than per_drain of them, so that
-  // what came with the first gives one line with it, but a flood cannot
-  // hold that line back for ever. Signals do not end the wait.
+  // order the kernel sent them, from no more than per_drain datagrams.
+  // Signals do not end the wait.
   Reports wait_for_reports(AddressTable& table) {
     Reports r;
     const auto d = monitor_.wait_and_drain(

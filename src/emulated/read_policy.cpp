@@ -26,26 +26,28 @@ ReadPolicy::ReadPolicy(AddressTable& table, bool after_loss) : table_(table), lo
   table_.begin_read();
 }
 
-ReadPolicy::Next ReadPolicy::start() const { return {lost_ ? Do::Discard : Do::Attempt}; }
+ReadPolicy::Decision ReadPolicy::start() const {
+  return {lost_ ? Action::Discard : Action::Attempt};
+}
 
-ReadPolicy::Next ReadPolicy::ended(Attempt how, int error) {
+ReadPolicy::Decision ReadPolicy::ended(Outcome how, int error) {
   switch (how) {
-    case Attempt::Whole:
+    case Outcome::Whole:
       return done(0);
-    case Attempt::Interrupted:
-      return ++interrupted_ == reads_when_interrupted ? done(0) : Next{Do::Attempt};
-    case Attempt::Incomplete:
-      return ++incomplete_ == incomplete_reads ? done(error) : Next{Do::Attempt, true};
-    case Attempt::ReportsLost:
+    case Outcome::Interrupted:
+      return ++interrupted_ == reads_when_interrupted ? done(0) : Decision{Action::Attempt};
+    case Outcome::Incomplete:
+      return ++incomplete_ == incomplete_reads ? done(error) : Decision{Action::Attempt, true};
+    case Outcome::ReportsLost:
       fresh_ = true;
-      return ++overflowed_ == overflowed_reads ? done(ENOBUFS) : Next{Do::Discard};
-    case Attempt::Fatal:
+      return ++overflowed_ == overflowed_reads ? done(ENOBUFS) : Decision{Action::Discard};
+    case Outcome::Fatal:
       break;
   }
   return done(error);
 }
 
-ReadPolicy::Next ReadPolicy::discarded(int error) {
+ReadPolicy::Decision ReadPolicy::discarded(int error) {
   if (error != 0) {
     return done(error);
   }
@@ -54,12 +56,12 @@ ReadPolicy::Next ReadPolicy::discarded(int error) {
   lost_ = true;
   interrupted_ = 0;
   table_.begin_read();
-  return {Do::Attempt, std::exchange(fresh_, false)};
+  return {Action::Attempt, std::exchange(fresh_, false)};
 }
 
-ReadPolicy::Next ReadPolicy::done(int error) {
+ReadPolicy::Decision ReadPolicy::done(int error) {
   result_ = error != 0 ? ReadResult{error} : ReadResult{0, table_.end_read() || lost_};
-  return {Do::Done};
+  return {Action::Done};
 }
 
 }  // namespace emulated

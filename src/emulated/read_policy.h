@@ -37,7 +37,7 @@ struct ReadResult {
 class ReadPolicy {
  public:
   // How one attempt ended.
-  enum class Attempt {
+  enum class Outcome {
     Whole,        // every row, and every report queued meanwhile, taken in
     Interrupted,  // every row, but the kernel says the table changed under it
     Incomplete,   // cut short or failed in a way that another attempt may not be
@@ -45,13 +45,13 @@ class ReadPolicy {
     Fatal,        // the sockets or the kernel can do no more: the read ends
   };
 
-  enum class Do {
+  enum class Action {
     Attempt,  // make an attempt; on a fresh socket, where the last one's may still be busy
     Discard,  // throw away every report queued, then say discarded()
     Done,     // result() holds what the read came to
   };
-  struct Next {
-    Do what;
+  struct Decision {
+    Action action;
     bool fresh_socket = false;
   };
 
@@ -60,16 +60,16 @@ class ReadPolicy {
   // a change whatever it finds.
   explicit ReadPolicy(AddressTable& table, bool after_loss = false);
 
-  Next start() const;
+  Decision start() const;
   // error is the errno value of an Incomplete or Fatal attempt.
-  Next ended(Attempt how, int error = 0);
+  Decision ended(Outcome how, int error = 0);
   // error is 0, or the errno value of a discard that failed.
-  Next discarded(int error);
+  Decision discarded(int error);
 
   const ReadResult& result() const { return result_; }
 
  private:
-  Next done(int error);
+  Decision done(int error);
 
   AddressTable& table_;
   bool lost_;

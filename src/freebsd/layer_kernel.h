@@ -2,17 +2,12 @@
 // the table reader's sysctl.
 #pragma once
 
-#include <cstddef>
-
 #include "kernel.h"
 #include "monitor.h"
-#include "routing.h"
 #include "table_reader.h"
 
 namespace emulated {
 
-// A drain takes messages, one report or one route each.
-using LayerKernel =
-    Kernel<freebsd_layer::Monitor, freebsd_layer::TableReader, routing::apply, std::size_t{256}>;
+using LayerKernel = Kernel<freebsd_layer::Monitor, freebsd_layer::TableReader>;
 
 }  // namespace emulated

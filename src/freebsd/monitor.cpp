@@ -60,10 +60,10 @@ long Monitor::receive(int flags) {
   return n;
 }
 
-Monitor::Drained Monitor::take(const routing::ReportCallback& on_report, bool wait,
-                               std::size_t max_messages) {
-  Drained d;
-  for (std::size_t taken = 0; taken < max_messages; ++taken) {
+emulated::Drained Monitor::take(const routing::ReportCallback& on_report, bool wait,
+                                std::size_t max_datagrams) {
+  emulated::Drained d;
+  for (std::size_t taken = 0; taken < max_datagrams; ++taken) {
     const long n = receive(taken == 0 && wait ? 0 : MSG_DONTWAIT);
     if (n == 0) {
       return d;

@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 
+#include "reports.h"
 #include "routing.h"
 
 namespace freebsd_layer {
@@ -24,28 +25,25 @@ class Monitor {
   // Returns 0, or an errno value. May throw std::bad_alloc.
   int open();
 
-  struct Drained {
-    bool lost = false;  // the kernel dropped reports, or one could not be read
-    int error = 0;      // errno once the socket is broken; nothing else holds then
-  };
-
   // Hands every report queued to on_report, in the order the kernel sent
   // them, until none is left.
-  Drained drain(const routing::ReportCallback& on_report) {
+  emulated::Drained drain(const routing::ReportCallback& on_report) {
     return take(on_report, false, std::numeric_limits<std::size_t>::max());
   }
-  // The same, but blocks until the first message comes, and stops after
-  // max_messages, so that a flood cannot hold back what the caller does
-  // with them.
-  Drained wait_and_drain(const routing::ReportCallback& on_report, std::size_t max_messages) {
-    return take(on_report, true, max_messages);
+  // The same, but blocks until the first message comes, and stops once
+  // max_datagrams have been taken, so that a flood cannot hold back what the
+  // caller does with them.
+  emulated::Drained wait_and_drain(const routing::ReportCallback& on_report,
+                                   std::size_t max_datagrams) {
+    return take(on_report, true, max_datagrams);
   }
 
   // Throws away whatever is queued. Returns 0, or an errno value.
   int discard();
 
  private:
-  Drained take(const routing::ReportCallback& on_report, bool wait, std::size_t max_messages);
+  emulated::Drained take(const routing::ReportCallback& on_report, bool wait,
+                         std::size_t max_datagrams);
   // Reads one message; returns its length, 0 when none was queued without
   // waiting, or -1 with errno (EMSGSIZE for one cut short).
   long receive(int flags);

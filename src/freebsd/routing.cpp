@@ -2,7 +2,6 @@
 #include "routing.h"
 
 #include <cstddef>
-#include <cstring>
 
 #ifdef __FreeBSD__
 #include <sys/types.h>
@@ -11,6 +10,8 @@
 #include <net/route.h>
 #include <netinet/in.h>
 #endif
+
+#include "reports.h"
 
 namespace routing {
 
@@ -43,14 +44,7 @@ static_assert(ifa_msghdr_size == sizeof(ifa_msghdr) &&
 static_assert(sin_addr_at == offsetof(sockaddr_in, sin_addr) && freebsd_rounding == sizeof(long));
 #endif
 
-// The buffer may come from anywhere (a fuzzer among them), so nothing is read
-// through a cast pointer: every field is copied out, whatever its alignment.
-template <typename T>
-T load(const std::uint8_t* p) {
-  T value;
-  std::memcpy(&value, p, sizeof value);
-  return value;
-}
+using emulated::load;
 
 std::size_t rounded(std::uint8_t sa_len, std::size_t rounding) {
   return sa_len == 0 ? rounding : 1 + ((sa_len - std::size_t{1}) | (rounding - 1));
@@ -156,17 +150,6 @@ bool each_row(const std::uint8_t* buf, std::size_t len, std::size_t rounding,
       on_row(msg.address);
     }
   });
-}
-
-bool apply(emulated::AddressTable& table, const Message& report) {
-  switch (report.kind) {
-    case Kind::NewAddress:
-      return table.added(report.address);
-    case Kind::DelAddress:
-      return table.removed(report.address);
-    default:
-      return table.unreadable();
-  }
 }
 
 }  // namespace routing

@@ -60,7 +60,4 @@ using RowCallback = std::function<void(const emulated::Address&)>;
 bool each_row(const std::uint8_t* buf, std::size_t len, std::size_t rounding,
               const RowCallback& on_row);
 
-// Hands one report to the table. Returns true when it is a change.
-bool apply(emulated::AddressTable& table, const Message& report);
-
 }  // namespace routing

@@ -31,38 +31,38 @@ int TableReader::fetch() {
   return 0;
 }
 
-TableReader::Attempt TableReader::attempt(Monitor& monitor, emulated::AddressTable& table) {
+TableReader::Tried TableReader::attempt(Monitor& monitor, emulated::AddressTable& table) {
   if (const int error = fetch(); error != 0) {
     // A table that grew past the room made for it is fetched again.
-    return {error == ENOMEM ? Policy::Attempt::Incomplete : Policy::Attempt::Fatal, error};
+    return {error == ENOMEM ? Policy::Outcome::Incomplete : Policy::Outcome::Fatal, error};
   }
   if (!routing::each_row(buffer_.data(), size_, routing::freebsd_rounding,
-                         [&table](const emulated::Address& a) { table.read(a); })) {
-    return {Policy::Attempt::Fatal, EBADMSG};
+                         [&table](const emulated::Address& a) { table.listed(a); })) {
+    return {Policy::Outcome::Fatal, EBADMSG};
   }
   // Every report of a change that the read could show is queued by now.
-  const Monitor::Drained d =
-      monitor.drain([&table](const routing::Message& report) { routing::apply(table, report); });
+  const emulated::Drained d =
+      monitor.drain([&table](const routing::Message& report) { emulated::apply(table, report); });
   if (d.error != 0) {
-    return {Policy::Attempt::Fatal, d.error};
+    return {Policy::Outcome::Fatal, d.error};
   }
-  return {d.lost ? Policy::Attempt::ReportsLost : Policy::Attempt::Whole};
+  return {d.lost ? Policy::Outcome::ReportsLost : Policy::Outcome::Whole};
 }
 
 emulated::ReadResult TableReader::read(Monitor& monitor, emulated::AddressTable& table,
                                        bool after_loss) {
   Policy policy(table, after_loss);
-  for (Policy::Next next = policy.start();;) {
-    switch (next.what) {
-      case Policy::Do::Attempt: {
-        const Attempt a = attempt(monitor, table);
+  for (Policy::Decision next = policy.start();;) {
+    switch (next.action) {
+      case Policy::Action::Attempt: {
+        const Tried a = attempt(monitor, table);
         next = policy.ended(a.how, a.error);
         break;
       }
-      case Policy::Do::Discard:
+      case Policy::Action::Discard:
         next = policy.discarded(monitor.discard());
         break;
-      case Policy::Do::Done:
+      case Policy::Action::Done:
         return policy.result();
     }
   }

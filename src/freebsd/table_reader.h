@@ -25,11 +25,11 @@ class TableReader {
 
  private:
   // One sysctl of the table and a drain of the reports queued meanwhile.
-  struct Attempt {
-    emulated::ReadPolicy::Attempt how;
+  struct Tried {
+    emulated::ReadPolicy::Outcome how;
     int error = 0;
   };
-  Attempt attempt(Monitor& monitor, emulated::AddressTable& table);
+  Tried attempt(Monitor& monitor, emulated::AddressTable& table);
 
   // The table's bytes into buffer_, kept from read to read. Returns 0, or
   // an errno value: ENOMEM when the table outgrew the room made for it.

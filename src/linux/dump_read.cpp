@@ -6,32 +6,21 @@
 
 namespace linux_layer {
 
-bool apply(emulated::AddressTable& table, const netlink::Message& report) {
-  switch (report.kind) {
-    case netlink::Kind::NewAddress:
-      return table.added(report.address);
-    case netlink::Kind::DelAddress:
-      return table.removed(report.address);
-    default:
-      return table.unreadable();
-  }
-}
-
-DumpRead::Next DumpRead::sent(std::uint32_t seq, std::uint32_t port, Clock::time_point now) {
+DumpRead::Command DumpRead::sent(std::uint32_t seq, std::uint32_t port, Clock::time_point now) {
   reply_.emplace(seq, port);
   deadline_ = now + silence_allowed;
   return poll();
 }
 
-DumpRead::Next DumpRead::received(const std::uint8_t* buf, std::size_t len, std::uint32_t sender,
-                                  bool truncated, Clock::time_point now) {
+DumpRead::Command DumpRead::received(const std::uint8_t* buf, std::size_t len, std::uint32_t sender,
+                                     bool truncated, Clock::time_point now) {
   if (!reading() || sender != 0) {
     return poll();  // only the kernel speaks for the table
   }
   if (truncated) {
     return failed(EMSGSIZE);
   }
-  switch (reply_->take(buf, len, [this](const emulated::Address& a) { table_.read(a); })) {
+  switch (reply_->take(buf, len, [this](const emulated::Address& a) { table_.listed(a); })) {
     case netlink::DumpReply::State::Reading:
       deadline_ = now + silence_allowed;
       break;
@@ -46,27 +35,27 @@ DumpRead::Next DumpRead::received(const std::uint8_t* buf, std::size_t len, std:
   return poll();
 }
 
-DumpRead::Next DumpRead::reports_taken(bool lost, int error) {
+DumpRead::Command DumpRead::reports_taken(bool lost, int error) {
   // Each report is kept by the table for AddressTable::end_read; one lost
   // makes the read worthless.
   if (error != 0) {
     return broken(error);
   }
-  return lost ? end(Attempt::ReportsLost) : poll();
+  return lost ? end(Outcome::ReportsLost) : poll();
 }
 
-DumpRead::Next DumpRead::silence(Clock::time_point now) {
+DumpRead::Command DumpRead::silence(Clock::time_point now) {
   if (!reply_ || now < deadline_) {
     return poll();
   }
   if (reading()) {
     return failed(ETIMEDOUT);
   }
-  return end(reply_->state() == netlink::DumpReply::State::Whole ? Attempt::Whole
-                                                                 : Attempt::Interrupted);
+  return end(reply_->state() == netlink::DumpReply::State::Whole ? Outcome::Whole
+                                                                 : Outcome::Interrupted);
 }
 
-DumpRead::Next DumpRead::receive_failed(int error, Clock::time_point now) {
+DumpRead::Command DumpRead::receive_failed(int error, Clock::time_point now) {
   if (error == EINTR || error == EAGAIN) {
     return silence(now);
   }
@@ -75,16 +64,16 @@ DumpRead::Next DumpRead::receive_failed(int error, Clock::time_point now) {
   return failed(error);
 }
 
-DumpRead::Next DumpRead::follow(emulated::ReadPolicy::Next next) {
-  switch (next.what) {
-    case emulated::ReadPolicy::Do::Attempt:
-      return {Do::SendRequest, next.fresh_socket};
-    case emulated::ReadPolicy::Do::Discard:
-      return {Do::Discard};
-    case emulated::ReadPolicy::Do::Done:
+DumpRead::Command DumpRead::command_for(emulated::ReadPolicy::Decision decision) {
+  switch (decision.action) {
+    case emulated::ReadPolicy::Action::Attempt:
+      return {Io::SendRequest, decision.fresh_socket};
+    case emulated::ReadPolicy::Action::Discard:
+      return {Io::Discard};
+    case emulated::ReadPolicy::Action::Done:
       break;
   }
-  return {policy_.result().error != 0 ? Do::Fail : Do::Done};
+  return {policy_.result().error != 0 ? Io::Fail : Io::Done};
 }
 
 }  // namespace linux_layer

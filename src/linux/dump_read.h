@@ -13,12 +13,9 @@
 #include "address_table.h"
 #include "netlink.h"
 #include "read_policy.h"
+#include "reports.h"
 
 namespace linux_layer {
-
-// Hands one report of the monitor to the table. Returns true when it is a
-// change.
-bool apply(emulated::AddressTable& table, const netlink::Message& report);
 
 class DumpRead {
  public:
@@ -29,15 +26,15 @@ class DumpRead {
   // speak again.
   static constexpr Clock::duration silence_allowed = std::chrono::seconds(1);
 
-  enum class Do {
+  enum class Io {
     SendRequest,  // send a dump request, then say sent(); or failed(), broken()
     Poll,         // wait for the monitor and, if asked, the dump socket
     Discard,      // throw away the monitor's queue, then say discarded()
     Done,         // result() holds what the read came to
     Fail,         // result().error holds the errno value that ended it
   };
-  struct Next {
-    Do what;
+  struct Command {
+    Io io;
     bool fresh_socket = false;     // SendRequest: the old socket's dump may still run
     Clock::time_point deadline{};  // Poll: say silence() once it has passed
     bool reply = false;            // Poll: the dump socket as well as the monitor
@@ -47,37 +44,37 @@ class DumpRead {
   explicit DumpRead(emulated::AddressTable& table, bool after_loss = false)
       : table_(table), policy_(table, after_loss) {}
 
-  Next start() { return follow(policy_.start()); }
+  Command start() { return command_for(policy_.start()); }
 
   // The request went out, with this sequence number, from the socket with
   // this port.
-  Next sent(std::uint32_t seq, std::uint32_t port, Clock::time_point now);
+  Command sent(std::uint32_t seq, std::uint32_t port, Clock::time_point now);
   // A datagram came on the dump socket from the given port (0 is the
   // kernel); truncated when it did not fit.
-  Next received(const std::uint8_t* buf, std::size_t len, std::uint32_t sender, bool truncated,
-                Clock::time_point now);
+  Command received(const std::uint8_t* buf, std::size_t len, std::uint32_t sender, bool truncated,
+                   Clock::time_point now);
   // One report of the monitor's, and then how its drain ended.
-  void report(const netlink::Message& report) { apply(table_, report); }
-  Next reports_taken(bool lost, int error);
+  void report(const netlink::Message& report) { emulated::apply(table_, report); }
+  Command reports_taken(bool lost, int error);
   // Nothing came for the dump socket (a poll timed out, was interrupted, or
   // woke for the monitor alone).
-  Next silence(Clock::time_point now);
+  Command silence(Clock::time_point now);
   // A send or receive failed, with its errno value; the next attempt may
   // not.
-  Next failed(int error) { return end(Attempt::Incomplete, error); }
+  Command failed(int error) { return end(Outcome::Incomplete, error); }
   // A receive on the dump socket failed, with its errno value.
-  Next receive_failed(int error, Clock::time_point now);
+  Command receive_failed(int error, Clock::time_point now);
   // The sockets can do no more: the read ends.
-  Next broken(int error) { return end(Attempt::Fatal, error); }
-  Next discarded(int error) { return follow(policy_.discarded(error)); }
+  Command broken(int error) { return end(Outcome::Fatal, error); }
+  Command discarded(int error) { return command_for(policy_.discarded(error)); }
 
   const emulated::ReadResult& result() const { return policy_.result(); }
 
  private:
-  using Attempt = emulated::ReadPolicy::Attempt;
-  Next end(Attempt how, int error = 0) { return follow(policy_.ended(how, error)); }
-  Next follow(emulated::ReadPolicy::Next next);
-  Next poll() const { return {Do::Poll, false, deadline_, reading()}; }
+  using Outcome = emulated::ReadPolicy::Outcome;
+  Command end(Outcome how, int error = 0) { return command_for(policy_.ended(how, error)); }
+  Command command_for(emulated::ReadPolicy::Decision decision);
+  Command poll() const { return {Io::Poll, false, deadline_, reading()}; }
   bool reading() const { return reply_ && reply_->state() == netlink::DumpReply::State::Reading; }
 
   emulated::AddressTable& table_;

@@ -8,7 +8,6 @@
 
 namespace emulated {
 
-// A drain takes batches of datagrams, each up to a receive's worth of reports.
-using LayerKernel = Kernel<linux_layer::Monitor, linux_layer::TableReader, linux_layer::apply, 16>;
+using LayerKernel = Kernel<linux_layer::Monitor, linux_layer::TableReader>;
 
 }  // namespace emulated

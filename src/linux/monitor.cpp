@@ -37,11 +37,11 @@ int Monitor::receive(int flags) {
   return n < 0 && errno == EAGAIN ? 0 : n;
 }
 
-Monitor::Drained Monitor::take(const netlink::ReportCallback& on_report, bool wait,
-                               int max_batches) {
-  Drained d;
-  for (int round = 0; round < max_batches; ++round) {
-    const int n = receive(round == 0 && wait ? MSG_WAITFORONE : MSG_DONTWAIT);
+emulated::Drained Monitor::take(const netlink::ReportCallback& on_report, bool wait,
+                                std::size_t max_datagrams) {
+  emulated::Drained d;
+  for (std::size_t taken = 0; taken < max_datagrams;) {
+    const int n = receive(taken == 0 && wait ? MSG_WAITFORONE : MSG_DONTWAIT);
     if (n < 0) {
       // ENOBUFS: the queue overflowed, and the kernel dropped reports.
       if (errno == ENOBUFS) {
@@ -64,6 +64,7 @@ Monitor::Drained Monitor::take(const netlink::ReportCallback& on_report, bool wa
     if (d.lost || n < static_cast<int>(slots)) {
       return d;
     }
+    taken += slots;
   }
   return d;
 }

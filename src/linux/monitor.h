@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "netlink.h"
+#include "reports.h"
 
 namespace linux_layer {
 
@@ -28,21 +29,17 @@ class Monitor {
   int open();
   int fd() const { return fd_; }
 
-  struct Drained {
-    bool lost = false;  // the kernel dropped reports, or one could not be read
-    int error = 0;      // errno once the socket is broken; nothing else holds then
-  };
-
   // Hands every report queued to on_report, in the order the kernel sent
   // them, batch after batch until one is not full.
-  Drained drain(const netlink::ReportCallback& on_report) {
-    return take(on_report, false, std::numeric_limits<int>::max());
+  emulated::Drained drain(const netlink::ReportCallback& on_report) {
+    return take(on_report, false, std::numeric_limits<std::size_t>::max());
   }
-  // The same, but blocks until the first datagram comes, and stops after
-  // max_batches, so that a flood cannot hold back what the caller does with
-  // them.
-  Drained wait_and_drain(const netlink::ReportCallback& on_report, int max_batches) {
-    return take(on_report, true, max_batches);
+  // The same, but blocks until the first datagram comes, and stops once
+  // max_datagrams have been taken, so that a flood cannot hold back what
+  // the caller does with them.
+  emulated::Drained wait_and_drain(const netlink::ReportCallback& on_report,
+                                   std::size_t max_datagrams) {
+    return take(on_report, true, max_datagrams);
   }
 
   // Throws away whatever is queued. After an overflow the kernel drops every
@@ -51,7 +48,8 @@ class Monitor {
   int discard();
 
  private:
-  Drained take(const netlink::ReportCallback& on_report, bool wait, int max_batches);
+  emulated::Drained take(const netlink::ReportCallback& on_report, bool wait,
+                         std::size_t max_datagrams);
   // Reads one batch; returns the datagrams read (0 when none was queued
   // without waiting), or -1 with errno.
   int receive(int flags);

@@ -10,18 +10,13 @@
 #include <climits>
 #include <cstring>
 
+#include "reports.h"
+
 namespace netlink {
 
 namespace {
 
-// The buffer may come from anywhere (a fuzzer among them), so nothing is read
-// through a cast pointer: every field is copied out, whatever its alignment.
-template <typename T>
-T load(const std::uint8_t* p) {
-  T value;
-  std::memcpy(&value, p, sizeof value);
-  return value;
-}
+using emulated::load;
 
 constexpr std::size_t align(std::size_t n) {
   return (n + NLMSG_ALIGNTO - 1) & ~std::size_t{NLMSG_ALIGNTO - 1};

@@ -32,25 +32,25 @@ emulated::ReadResult TableReader::read(Monitor& monitor, emulated::AddressTable&
                                        bool after_loss) {
   buffer_.resize(dump_datagram);
   DumpRead read(table, after_loss);
-  for (DumpRead::Next next = read.start();;) {
-    switch (next.what) {
-      case DumpRead::Do::SendRequest:
+  for (DumpRead::Command next = read.start();;) {
+    switch (next.io) {
+      case DumpRead::Io::SendRequest:
         next = send(read, next.fresh_socket);
         break;
-      case DumpRead::Do::Poll:
+      case DumpRead::Io::Poll:
         next = poll(monitor, read, next);
         break;
-      case DumpRead::Do::Discard:
+      case DumpRead::Io::Discard:
         next = read.discarded(monitor.discard());
         break;
-      case DumpRead::Do::Done:
-      case DumpRead::Do::Fail:
+      case DumpRead::Io::Done:
+      case DumpRead::Io::Fail:
         return read.result();
     }
   }
 }
 
-DumpRead::Next TableReader::send(DumpRead& read, bool fresh_socket) {
+DumpRead::Command TableReader::send(DumpRead& read, bool fresh_socket) {
   // The kernel refuses a new dump on a socket whose old one still runs.
   if (fresh_socket) {
     close_fd(fd_);
@@ -73,7 +73,8 @@ DumpRead::Next TableReader::send(DumpRead& read, bool fresh_socket) {
   return read.sent(seq, port_, DumpRead::Clock::now());
 }
 
-DumpRead::Next TableReader::poll(Monitor& monitor, DumpRead& read, const DumpRead::Next& next) {
+DumpRead::Command TableReader::poll(Monitor& monitor, DumpRead& read,
+                                    const DumpRead::Command& next) {
   enum : std::size_t { monitor_fd, dump_fd, sockets };
   pollfd fds[sockets] = {{monitor.fd(), POLLIN, 0}, {next.reply ? fd_ : -1, POLLIN, 0}};
   if (::poll(fds, sockets, ms_until(next.deadline)) < 0 && errno != EINTR) {
@@ -82,17 +83,17 @@ DumpRead::Next TableReader::poll(Monitor& monitor, DumpRead& read, const DumpRea
   // The reports come first, all that are queued: a flood of changes must
   // not fill the monitor's queue while the reply is read.
   if (fds[monitor_fd].revents != 0) {
-    const Monitor::Drained d =
+    const emulated::Drained d =
         monitor.drain([&read](const netlink::Message& report) { read.report(report); });
-    if (const DumpRead::Next after = read.reports_taken(d.lost, d.error);
-        after.what != DumpRead::Do::Poll) {
+    if (const DumpRead::Command after = read.reports_taken(d.lost, d.error);
+        after.io != DumpRead::Io::Poll) {
       return after;
     }
   }
   return fds[dump_fd].revents != 0 ? receive(read) : read.silence(DumpRead::Clock::now());
 }
 
-DumpRead::Next TableReader::receive(DumpRead& read) {
+DumpRead::Command TableReader::receive(DumpRead& read) {
   sockaddr_nl from{};
   iovec iov{buffer_.data(), buffer_.size()};
   msghdr mh{};

@@ -30,9 +30,9 @@ class TableReader {
                             bool after_loss = false);
 
  private:
-  DumpRead::Next send(DumpRead& read, bool fresh_socket);
-  DumpRead::Next poll(Monitor& monitor, DumpRead& read, const DumpRead::Next& next);
-  DumpRead::Next receive(DumpRead& read);
+  DumpRead::Command send(DumpRead& read, bool fresh_socket);
+  DumpRead::Command poll(Monitor& monitor, DumpRead& read, const DumpRead::Command& next);
+  DumpRead::Command receive(DumpRead& read);
 
   int fd_ = -1;
   std::uint32_t port_ = 0;
