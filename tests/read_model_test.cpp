@@ -381,7 +381,7 @@ long every_sequence(bool after_loss, std::size_t depth) {
 TEST(ReadModel, EverySequenceOfKernelEventsReadsWhatTheKernelHolds) {
   for (const bool after_loss : {false, true}) {
     SCOPED_TRACE(after_loss ? "after a loss" : "first read");
-    const long runs = every_sequence(after_loss, 8);
+    const long runs = every_sequence(after_loss, 7);
     EXPECT_GT(runs, 10000);  // the explorer went deep
   }
 }
