@@ -386,25 +386,42 @@ TEST(ReadModel, EverySequenceOfKernelEventsReadsWhatTheKernelHolds) {
   }
 }
 
-TEST(ReadModel, AttemptsThatFailEndTheReadAtTheEighthAndAFloodAtTheThousandth) {
-  // Each way of failing, then again and again, mixed.
-  const std::vector<Event> failures = {Event::Refused, Event::Truncated, Event::Silence,
-                                       Event::ReceiveFailed, Event::FailedDump};
+// Plays a script of (when, event): at the first decision where a kernel
+// without a fault would go on with `when`, the event comes instead.
+void play(const std::vector<std::pair<Event, Event>>& script) {
+  std::size_t at = 0;
+  ReadRun run(false, [&](const std::vector<Event>& can) {
+    if (at < script.size() && can[0] == script[at].first) {
+      const auto it = std::find(can.begin(), can.end(), script[at++].second);
+      return it == can.end() ? -1 : static_cast<int>(it - can.begin());
+    }
+    return -1;
+  });
+  run.run();
+  EXPECT_EQ(at, script.size());
+}
+
+TEST(ReadModel, TheReadEndsAtItsLimitsAndCountsThemAfreshAfterALoss) {
+  // Each way an attempt fails, one after another, eight times.
+  const std::vector<std::pair<Event, Event>> failures = {{Event::Sent, Event::Refused},
+                                                         {Event::Part, Event::Truncated},
+                                                         {Event::Part, Event::Silence},
+                                                         {Event::Part, Event::ReceiveFailed},
+                                                         {Event::Part, Event::FailedDump}};
   for (std::size_t first = 0; first < failures.size(); ++first) {
-    std::size_t failed = 0;
-    ReadRun run(false, [&](const std::vector<Event>& can) {
-      const Event want = failures[(first + failed) % failures.size()];
-      for (std::size_t i = 0; i < can.size(); ++i) {
-        if (can[i] == want) {
-          ++failed;
-          return static_cast<int>(i);
-        }
-      }
-      return -1;  // a send, or a part of the reply, before the failure
-    });
-    run.run();
-    EXPECT_EQ(failed, 8u);
+    std::vector<std::pair<Event, Event>> script;
+    for (std::size_t i = 0; i < 8; ++i) {
+      script.push_back(failures[(first + i) % failures.size()]);
+    }
+    play(script);
   }
+  // A read interrupted once, then one that lost reports: the read starts
+  // afresh, and an interrupted read after it is read once more.
+  play({{Event::Part, Event::Add0},
+        {Event::Sent, Event::Sent},
+        {Event::Part, Event::Lost1},
+        {Event::Sent, Event::Sent},
+        {Event::Part, Event::Add0}});
   // Reports lost in every read: the read starts again, but not for ever.
   emulated::AddressTable table;
   DumpRead flooded(table);
