@@ -415,8 +415,10 @@ TEST(ReadModel, TheReadEndsAtItsLimitsAndCountsThemAfreshAfterALoss) {
     }
     play(script);
   }
-  // A read interrupted once, then one that lost reports: the read starts
-  // afresh, and an interrupted read after it is read once more.
+  // A read interrupted twice ends with the two; one interrupted once, then
+  // one that lost reports, starts afresh, and an interrupted read after
+  // that is read once more.
+  play({{Event::Part, Event::Add0}, {Event::Sent, Event::Sent}, {Event::Part, Event::Add1}});
   play({{Event::Part, Event::Add0},
         {Event::Sent, Event::Sent},
         {Event::Part, Event::Lost1},
