@@ -11,7 +11,6 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <functional>
 #include <optional>
 #include <sstream>
@@ -23,6 +22,7 @@
 #include "address_table.h"
 #include "dump_read.h"
 #include "netlink.h"
+#include "sandbox.h"
 
 namespace {
 
@@ -60,34 +60,23 @@ emulated::Address address(std::size_t i) {
   return emulated::Address::of(7, local, local, 24);
 }
 
-// One netlink message: an IPv4 address row, NLMSG_DONE with its error, or
-// a message that is neither.
+// One netlink message of the reply: an IPv4 address row, NLMSG_DONE with
+// its error, or a message that is neither.
 std::vector<std::uint8_t> message(std::uint16_t type, std::uint16_t flags, std::uint32_t seq,
                                   std::size_t row = 0, int error = 0) {
-  struct {
-    nlmsghdr hdr;
-    ifaddrmsg ifa;
-    rtattr local_attr;
-    std::uint32_t local;
-    rtattr address_attr;
-    std::uint32_t address;
-  } m{};
-  const bool is_row = type == RTM_NEWADDR;
-  const std::uint32_t len = is_row ? sizeof m : NLMSG_LENGTH(sizeof(int));
-  m.hdr = {len, type, static_cast<std::uint16_t>(flags | NLM_F_MULTI), seq, port};
-  std::vector<std::uint8_t> b(len);
-  if (is_row) {
-    m.ifa = {AF_INET, 24, 0, RT_SCOPE_UNIVERSE, 7};
-    m.local_attr = {sizeof(rtattr) + 4, IFA_LOCAL};
-    m.address_attr = {sizeof(rtattr) + 4, IFA_ADDRESS};
-    m.local = m.address = address(row).local;
-    std::memcpy(b.data(), &m, len);
-  } else {
-    std::memcpy(b.data(), &m.hdr, sizeof m.hdr);
-    const int negative = -error;
-    std::memcpy(b.data() + NLMSG_HDRLEN, &negative, sizeof negative);
+  flags |= NLM_F_MULTI;
+  if (type != NLMSG_DONE) {
+    std::vector<std::uint8_t> b;
+    testing_support::append_address_message(b, type, flags, seq, port, 7,
+                                            0xC0000201 + static_cast<std::uint32_t>(row), 24);
+    return b;
   }
-  return b;
+  const struct {
+    nlmsghdr hdr;
+    int error;
+  } done{{sizeof done, NLMSG_DONE, flags, seq, port}, -error};
+  const auto* p = reinterpret_cast<const std::uint8_t*>(&done);
+  return {p, p + sizeof done};
 }
 
 // One read, driven by choose: given the events that can come next, it

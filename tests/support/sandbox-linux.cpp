@@ -129,7 +129,9 @@ bool drained(pid_t pid) {
 
 AddressChanger::AddressChanger() : fd_(linux_layer::open_route_socket(0, nullptr)) {}
 
-void AddressChanger::queue(Op op, unsigned ifindex, std::uint32_t host_order, std::uint8_t prefix) {
+void append_address_message(std::vector<std::uint8_t>& out, std::uint16_t type, std::uint16_t flags,
+                            std::uint32_t seq, std::uint32_t port, unsigned ifindex,
+                            std::uint32_t host_order, std::uint8_t prefix) {
   struct {
     nlmsghdr hdr;
     ifaddrmsg ifa;
@@ -138,12 +140,7 @@ void AddressChanger::queue(Op op, unsigned ifindex, std::uint32_t host_order, st
     rtattr address_attr;
     std::uint32_t address;
   } msg{};
-  msg.hdr.nlmsg_len = sizeof msg;
-  msg.hdr.nlmsg_type = op == Op::Delete ? RTM_DELADDR : RTM_NEWADDR;
-  msg.hdr.nlmsg_flags =
-      static_cast<std::uint16_t>(NLM_F_REQUEST | (op == Op::Add ? NLM_F_CREATE | NLM_F_EXCL : 0) |
-                                 (op == Op::Refresh ? NLM_F_REPLACE : 0));
-  msg.hdr.nlmsg_seq = ++seq_;
+  msg.hdr = {sizeof msg, type, flags, seq, port};
   msg.ifa.ifa_family = AF_INET;
   msg.ifa.ifa_prefixlen = prefix;
   msg.ifa.ifa_scope = RT_SCOPE_UNIVERSE;
@@ -153,7 +150,15 @@ void AddressChanger::queue(Op op, unsigned ifindex, std::uint32_t host_order, st
   msg.address_attr = {sizeof(rtattr) + 4, IFA_ADDRESS};
   msg.address = msg.local;
   const auto* p = reinterpret_cast<const std::uint8_t*>(&msg);
-  pending_.insert(pending_.end(), p, p + sizeof msg);
+  out.insert(out.end(), p, p + sizeof msg);
+}
+
+void AddressChanger::queue(Op op, unsigned ifindex, std::uint32_t host_order, std::uint8_t prefix) {
+  append_address_message(
+      pending_, op == Op::Delete ? RTM_DELADDR : RTM_NEWADDR,
+      static_cast<std::uint16_t>(NLM_F_REQUEST | (op == Op::Add ? NLM_F_CREATE | NLM_F_EXCL : 0) |
+                                 (op == Op::Refresh ? NLM_F_REPLACE : 0)),
+      ++seq_, 0, ifindex, host_order, prefix);
 }
 
 long AddressChanger::send() {

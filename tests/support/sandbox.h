@@ -65,6 +65,13 @@ std::vector<NetlinkSocket> netlink_sockets_of(pid_t pid);
 // The messages the kernel has dropped, for want of room, on the netlink
 // sockets of process pid.
 std::uint64_t netlink_drops_of(pid_t pid);
+
+// Appends to out one rtnetlink message of the given type about the IPv4
+// address host_order/prefix on the interface (its own address and peer
+// alike), as a request from this process or a message from port.
+void append_address_message(std::vector<std::uint8_t>& out, std::uint16_t type, std::uint16_t flags,
+                            std::uint32_t seq, std::uint32_t port, unsigned ifindex,
+                            std::uint32_t host_order, std::uint8_t prefix);
 #endif
 
 // Address changes sent straight to the kernel in this thread's network
