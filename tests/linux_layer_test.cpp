@@ -187,6 +187,24 @@ TEST_F(LinuxLayer, ASocketThatCannotBeBoundEndsTheRequestAndLeavesNothingOpen) {
   EXPECT_TRUE(request());
 }
 
+TEST_F(LinuxLayer, AWaitThatTakesWholeBatchesAnswersWithoutWaitingForMore) {
+  // One report a datagram: 16 fill the monitor's first batch exactly, 32 its
+  // first two. The wait answers with them, not once another change comes.
+  ip("link add nc0 type veth peer name nc1");
+  const unsigned nc0 = if_nametoindex("nc0");
+  AddressChanger changer;
+  std::uint32_t next = 0xC6120000;  // 198.18.0.0
+  for (const int reports : {16, 32}) {
+    SCOPED_TRACE(reports);
+    ASSERT_TRUE(request());
+    for (int i = 0; i < reports; ++i) {
+      changer.queue(Op::Add, nc0, next++, 32);
+    }
+    ASSERT_EQ(changer.send(), 0);
+    EXPECT_EQ(wait(), Ended::ByAChange);
+  }
+}
+
 TEST_F(LinuxLayer, ARequestTheKernelKeepsRefusingEndsTheRequestAndASignalDoesNot) {
   // Refused 50 times in a row: the layer gives up after its attempts, where
   // one that kept on sending would get through.
