@@ -40,7 +40,7 @@ int Monitor::receive(int flags) {
 emulated::Drained Monitor::take(const netlink::ReportCallback& on_report, bool wait,
                                 std::size_t max_datagrams) {
   emulated::Drained d;
-  for (std::size_t taken = 0; taken < max_datagrams;) {
+  for (std::size_t taken = 0; taken < max_datagrams; taken += slots) {
     const int n = receive(taken == 0 && wait ? MSG_WAITFORONE : MSG_DONTWAIT);
     if (n < 0) {
       // ENOBUFS: the queue overflowed, and the kernel dropped reports.
@@ -64,7 +64,6 @@ emulated::Drained Monitor::take(const netlink::ReportCallback& on_report, bool w
     if (d.lost || n < static_cast<int>(slots)) {
       return d;
     }
-    taken += slots;
   }
   return d;
 }
