@@ -115,8 +115,10 @@ Child::~Child() {
   close_fd(pidfd_);
 }
 
-bool Child::pump(Clock::time_point deadline) {
-  pollfd fds[3] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}, {status_ ? -1 : pidfd_, POLLIN, 0}};
+bool Child::pump(Clock::time_point deadline, bool read_output) {
+  pollfd fds[3] = {{read_output ? out_fd_ : -1, POLLIN, 0},
+                   {read_output ? err_fd_ : -1, POLLIN, 0},
+                   {status_ ? -1 : pidfd_, POLLIN, 0}};
   const int ready = poll(fds, 3, ms_until(deadline));
   if (ready < 0 && errno != EINTR) {
     fail_with_errno("poll");
@@ -185,17 +187,7 @@ std::optional<int> Child::finish(milliseconds timeout) {
 
 std::optional<int> Child::ended(milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
-  while (!status_) {
-    pollfd pfd{pidfd_, POLLIN, 0};
-    const int ready = poll(&pfd, 1, ms_until(deadline));
-    if (ready == 1) {
-      int status = 0;
-      if (waitpid(pid_, &status, 0) == pid_) {
-        status_ = status;
-      }
-    } else if (ready == 0 || (ready < 0 && errno != EINTR)) {
-      break;
-    }
+  while (!status_ && pump(deadline, false)) {
   }
   return status_;
 }

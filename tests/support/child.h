@@ -66,9 +66,9 @@ class Child {
   const std::string& err() const { return err_; }
 
  private:
-  // Waits for output, or the child's end, until the deadline. Returns false
-  // when the deadline has passed.
-  bool pump(std::chrono::steady_clock::time_point deadline);
+  // Waits for output (unless told not to read it), or the child's end, until
+  // the deadline. Returns false when the deadline has passed.
+  bool pump(std::chrono::steady_clock::time_point deadline, bool read_output = true);
 
   pid_t pid_ = -1;
   int pidfd_ = -1;
