@@ -13,7 +13,6 @@
 #endif
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -211,16 +210,7 @@ void Child::signal(int sig) {
 int exit_code(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
 bool on_path(const std::string& tool) {
-  const char* path = std::getenv("PATH");
-  std::string dirs = path != nullptr ? path : "";
-  for (std::size_t at = 0; at <= dirs.size();) {
-    const std::size_t end = std::min(dirs.find(':', at), dirs.size());
-    if (access((dirs.substr(at, end - at) + "/" + tool).c_str(), X_OK) == 0) {
-      return true;
-    }
-    at = end + 1;
-  }
-  return false;
+  return run({"sh", "-c", "command -v -- \"$0\" >/dev/null", tool}) == 0;
 }
 
 int run(const std::vector<std::string>& argv, std::string* output) {
