@@ -33,6 +33,7 @@ using Io = DumpRead::Io;
 enum class Event {
   Sent,      // the request goes out and the kernel starts a dump
   Refused,   // the send fails (EPERM)
+  SendCut,   // the send is cut short by a signal (EINTR)
   NoSocket,  // no socket to send from (EMFILE)
   Part,      // the kernel sends the next part of the reply, or its end
   Add0,      // the kernel's table changes, reported: address 0 or 1 comes or goes
@@ -112,7 +113,7 @@ class ReadRun {
   std::vector<Event> events() const {
     switch (next_.io) {
       case Io::SendRequest:
-        return {Event::Sent, Event::Refused, Event::NoSocket};
+        return {Event::Sent, Event::Refused, Event::SendCut, Event::NoSocket};
       case Io::Discard:
         return {Event::Discarded, Event::DiscardFailed};
       default:
@@ -137,10 +138,13 @@ class ReadRun {
   void happen(Event e) {
     events_.push_back(e);
     t_ += 1ms;
+    if (next_.io == Io::SendRequest && next_.fresh_socket) {
+      dumping_ = false;  // the reader sends from a new socket
+    }
     switch (e) {
       case Event::Sent:
         // The kernel refuses a dump on a socket whose last one still runs.
-        ASSERT_TRUE(next_.fresh_socket || !dumping_) << trace();
+        ASSERT_FALSE(dumping_) << trace();
         ++sent_;
         dumping_ = true;
         slot_ = 0;
@@ -148,7 +152,13 @@ class ReadRun {
         last_part_ = t_;
         return expect_poll(read_->sent(++seq_, port, t_));
       case Event::Refused:
-        return incomplete(read_->failed(EPERM), EPERM);
+        return incomplete(read_->send_failed(EPERM), EPERM);
+      case Event::SendCut:
+        // Made again on the same socket, and not counted as an attempt.
+        next_ = read_->send_failed(EINTR);
+        ASSERT_EQ(next_.io, Io::SendRequest) << trace();
+        ASSERT_FALSE(next_.fresh_socket) << trace();
+        return;
       case Event::NoSocket:
         return fatal(read_->broken(EMFILE), EMFILE);
       case Event::Part:

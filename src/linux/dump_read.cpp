@@ -55,6 +55,11 @@ DumpRead::Command DumpRead::silence(Clock::time_point now) {
                                                                  : Outcome::Interrupted);
 }
 
+DumpRead::Command DumpRead::send_failed(int error) {
+  // Cut short by a signal, nothing went out: the same socket sends again.
+  return error == EINTR ? Command{Io::SendRequest} : failed(error);
+}
+
 DumpRead::Command DumpRead::receive_failed(int error, Clock::time_point now) {
   if (error == EINTR || error == EAGAIN) {
     return silence(now);

@@ -27,7 +27,7 @@ class DumpRead {
   static constexpr Clock::duration silence_allowed = std::chrono::seconds(1);
 
   enum class Io {
-    SendRequest,  // send a dump request, then say sent(); or failed(), broken()
+    SendRequest,  // send a dump request, then say sent(); or send_failed(), broken()
     Poll,         // wait for the monitor and, if asked, the dump socket
     Discard,      // throw away the monitor's queue, then say discarded()
     Done,         // result() holds what the read came to
@@ -59,10 +59,8 @@ class DumpRead {
   // Nothing came for the dump socket (a poll timed out, was interrupted, or
   // woke for the monitor alone).
   Command silence(Clock::time_point now);
-  // A send or receive failed, with its errno value; the next attempt may
-  // not.
-  Command failed(int error) { return end(Outcome::Incomplete, error); }
-  // A receive on the dump socket failed, with its errno value.
+  // The send or a receive on the dump socket failed, with its errno value.
+  Command send_failed(int error);
   Command receive_failed(int error, Clock::time_point now);
   // The sockets can do no more: the read ends.
   Command broken(int error) { return end(Outcome::Fatal, error); }
@@ -73,6 +71,8 @@ class DumpRead {
  private:
   using Outcome = emulated::ReadPolicy::Outcome;
   Command end(Outcome how, int error = 0) { return command_for(policy_.ended(how, error)); }
+  // An attempt that failed; the next may not.
+  Command failed(int error) { return end(Outcome::Incomplete, error); }
   Command command_for(emulated::ReadPolicy::Decision decision);
   Command poll() const { return {Io::Poll, false, deadline_, reading()}; }
   bool reading() const { return reply_ && reply_->state() == netlink::DumpReply::State::Reading; }

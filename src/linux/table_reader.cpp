@@ -63,12 +63,8 @@ DumpRead::Command TableReader::send(DumpRead& read, bool fresh_socket) {
   const std::size_t len = netlink::make_dump_request(request, seq);
   sockaddr_nl kernel{};
   kernel.nl_family = AF_NETLINK;
-  ssize_t sent;
-  do {
-    sent = sendto(fd_, request, len, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
-  } while (sent < 0 && errno == EINTR);
-  if (sent < 0) {
-    return read.failed(errno);
+  if (sendto(fd_, request, len, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) {
+    return read.send_failed(errno);
   }
   return read.sent(seq, port_, DumpRead::Clock::now());
 }
