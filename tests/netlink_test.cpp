@@ -1,4 +1,4 @@
-// The netlink parser and dump replies, fed with hand-built byte buffers.
+// The netlink parser, fed with hand-built byte buffers.
 #include <arpa/inet.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -20,7 +20,6 @@ namespace {
 using testing_support::ipv4;
 
 using emulated::Address;
-using netlink::DumpReply;
 using netlink::Kind;
 using netlink::Message;
 using netlink::Step;
@@ -250,64 +249,6 @@ TEST(Parser, AnUnsoundHeaderEndsTheWalkAndUnsoundContentsOnlyTheirMessage) {
     EXPECT_EQ(w.messages[1].kind, Kind::Unreadable);
     EXPECT_EQ(w.messages[2].kind, Kind::NewAddress);
     EXPECT_EQ(reports(join({good, c.bytes, good})), "NUN");
-  }
-}
-
-// A dump reply for seq 5 to port 9, across datagrams; the rows it hands out.
-struct Reply {
-  DumpReply reply{5, 9};
-  std::vector<Address> rows;
-  DumpReply::State take(const Bytes& datagram) {
-    return reply.take(datagram.data(), datagram.size(),
-                      [this](const Address& a) { rows.push_back(a); });
-  }
-};
-
-Bytes row(const char* local, std::uint16_t flags = NLM_F_MULTI, std::uint32_t seq = 5) {
-  return message(RTM_NEWADDR, ipv4_address(24, 2, local), flags, seq, 9);
-}
-
-Bytes done(int code = 0, std::uint16_t flags = NLM_F_MULTI) {
-  return message(NLMSG_DONE, with_int(code), flags, 5, 9);
-}
-
-TEST(DumpReply, RowsOfThisRequestUntilItsEnd) {
-  Bytes garbled = ipv4_address(24, 2, "192.0.2.9");
-  garbled[sizeof(ifaddrmsg)] = 5;  // IFA_LOCAL one byte long
-  Reply r;
-  // A reply to an earlier request, on the same socket, is passed over, and so
-  // is a row that cannot be read.
-  EXPECT_EQ(r.take(join({row("192.0.2.1"), row("192.0.2.99", NLM_F_MULTI, 4)})),
-            DumpReply::State::Reading);
-  EXPECT_EQ(r.take(join({message(NLMSG_DONE, with_int(0), NLM_F_MULTI, 4, 9), row("192.0.2.2"),
-                         message(RTM_NEWADDR, garbled, NLM_F_MULTI, 5, 9)})),
-            DumpReply::State::Reading);
-  EXPECT_EQ(r.take(join({row("192.0.2.3"), done(), row("192.0.2.4")})), DumpReply::State::Whole);
-  ASSERT_EQ(r.rows.size(), 3u);
-  EXPECT_EQ(r.rows[2], Address::of(2, ipv4("192.0.2.3"), ipv4("192.0.2.3"), 24));
-
-  Reply interrupted;
-  interrupted.take(row("192.0.2.1", NLM_F_MULTI | NLM_F_DUMP_INTR));
-  EXPECT_EQ(interrupted.take(done()), DumpReply::State::Interrupted);
-}
-
-TEST(DumpReply, RepliesThatFailedSayWhy) {
-  const Bytes cut = row("192.0.2.3");
-  const struct {
-    const char* what;
-    Bytes last;
-    int error;
-  } cases[] = {
-      {"a dump that ended in an error", done(-EIO), EIO},
-      {"a request refused", message(NLMSG_ERROR, with_int(-EPERM), 0, 5, 9), EPERM},
-      {"an ack where rows were due", message(NLMSG_ERROR, with_int(0), 0, 5, 9), EPROTO},
-      {"a header past the datagram", Bytes(cut.begin(), cut.end() - 4), EBADMSG},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    Reply r;
-    EXPECT_EQ(r.take(join({row("192.0.2.1"), c.last})), DumpReply::State::Failed);
-    EXPECT_EQ(r.reply.error(), c.error);
   }
 }
 

@@ -47,7 +47,8 @@ enum class Event {
   Wake,           // nothing, before the deadline
   Interrupted,    // a receive a signal cut short (EINTR)
   ReceiveFailed,  // the kernel could build no more of the reply (ENOBUFS)
-  FailedDump,     // the dump ends with an error (EIO)
+  FailedReply,    // the reply ends in an error, a refusal, an ack, or garbled
+  Stale,          // a part of the reply to an earlier request
   MonitorBroke,   // the monitor's socket fails (EBADF)
   Discarded,      // the monitor's queue is thrown away
   DiscardFailed,  // ... or that fails (EIO)
@@ -61,12 +62,12 @@ emulated::Address address(std::size_t i) {
   return emulated::Address::of(7, local, local, 24);
 }
 
-// One netlink message of the reply: an IPv4 address row, NLMSG_DONE with
-// its error, or a message that is neither.
+// One netlink message of the reply: an IPv4 address row, NLMSG_DONE or
+// NLMSG_ERROR with its error, or a message that is none of these.
 std::vector<std::uint8_t> message(std::uint16_t type, std::uint16_t flags, std::uint32_t seq,
                                   std::size_t row = 0, int error = 0) {
   flags |= NLM_F_MULTI;
-  if (type != NLMSG_DONE) {
+  if (type != NLMSG_DONE && type != NLMSG_ERROR) {
     std::vector<std::uint8_t> b;
     testing_support::append_address_message(b, type, flags, seq, port, 7,
                                             0xC0000201 + static_cast<std::uint32_t>(row), 24);
@@ -75,7 +76,7 @@ std::vector<std::uint8_t> message(std::uint16_t type, std::uint16_t flags, std::
   const struct {
     nlmsghdr hdr;
     int error;
-  } done{{sizeof done, NLMSG_DONE, flags, seq, port}, -error};
+  } done{{sizeof done, type, flags, seq, port}, -error};
   const auto* p = reinterpret_cast<const std::uint8_t*>(&done);
   return {p, p + sizeof done};
 }
@@ -123,7 +124,8 @@ class ReadRun {
     std::vector<Event> can = {Event::Silence};  // the reply is over
     if (next_.reply) {
       can = {Event::Part,          Event::Truncated,  Event::Forged, Event::Interrupted,
-             Event::ReceiveFailed, Event::FailedDump, Event::Wake,   Event::Silence};
+             Event::ReceiveFailed, Event::FailedReply, Event::Stale,  Event::Wake,
+             Event::Silence};
     }
     for (const Event e :
          {Event::Add0, Event::Add1, Event::Lost0, Event::Lost1, Event::MonitorBroke}) {
@@ -220,10 +222,27 @@ class ReadRun {
       case Event::ReceiveFailed:
         dumping_ = false;
         return incomplete(read_->receive_failed(ENOBUFS, t_), ENOBUFS);
-      case Event::FailedDump: {
+      case Event::FailedReply: {
+        // Each in turn: NLMSG_DONE with an error, the request refused, an
+        // ack where rows were due, a part cut short without a word.
         dumping_ = false;
-        const auto done = message(NLMSG_DONE, 0, seq_, 0, EIO);
-        return incomplete(read_->received(done.data(), done.size(), 0, false, t_), EIO);
+        constexpr int errors[] = {EIO, EPERM, EPROTO, EBADMSG};
+        const int error = errors[failed_replies_++ % 4];
+        auto b = message(error == EIO ? NLMSG_DONE : NLMSG_ERROR, 0, seq_, 0,
+                         error == EPROTO ? 0 : error);
+        if (error == EBADMSG) {
+          b = message(RTM_NEWADDR, 0, seq_);
+          b.resize(b.size() / 2);
+        }
+        return incomplete(read_->received(b.data(), b.size(), 0, false, t_), error);
+      }
+      case Event::Stale: {
+        // A row the kernel does not hold and the end, for the request before.
+        auto b = message(RTM_NEWADDR, NLM_F_DUMP_INTR, seq_ - 1, holds_[0] ? 1 : 0);
+        const auto done = message(NLMSG_DONE, 0, seq_ - 1);
+        b.insert(b.end(), done.begin(), done.end());
+        last_part_ = t_;
+        return expect_poll(read_->received(b.data(), b.size(), 0, false, t_));
       }
       case Event::MonitorBroke:
         return fatal(read_->reports_taken(false, EBADF), EBADF);
@@ -330,6 +349,7 @@ class ReadRun {
   int sent_ = 0;
   int epochs_ = 1;
   int incomplete_ = 0;
+  int failed_replies_ = 0;
   int interrupted_endings_ = 0;
   std::vector<Event> events_;
 
@@ -406,7 +426,7 @@ TEST(ReadModel, TheReadEndsAtItsLimitsAndCountsThemAfreshAfterALoss) {
                                                          {Event::Part, Event::Truncated},
                                                          {Event::Part, Event::Silence},
                                                          {Event::Part, Event::ReceiveFailed},
-                                                         {Event::Part, Event::FailedDump}};
+                                                         {Event::Part, Event::FailedReply}};
   for (std::size_t first = 0; first < failures.size(); ++first) {
     std::vector<std::pair<Event, Event>> script;
     for (std::size_t i = 0; i < 8; ++i) {
