@@ -107,9 +107,9 @@ bool AddressSet::insert(const Address& a) {
   }
 }
 
-bool AddressSet::erase(const Address& a) {
+void AddressSet::erase(const Address& a) {
   if (size_ == 0) {
-    return false;
+    return;
   }
   const std::size_t mask = slots_.size() - 1;
   std::size_t i = home(a);
@@ -117,7 +117,7 @@ bool AddressSet::erase(const Address& a) {
     i = (i + 1) & mask;
   }
   if (!slots_[i].used) {
-    return false;
+    return;
   }
   // Later rows of the run move back into the gap where it lies on their way
   // from home, so that every row is still found without markers of the gone.
@@ -129,7 +129,6 @@ bool AddressSet::erase(const Address& a) {
   }
   slots_[i].used = false;
   --size_;
-  return true;
 }
 
 void AddressSet::clear() {

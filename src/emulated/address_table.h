@@ -37,8 +37,8 @@ class AddressSet {
  public:
   // Returns true if the address was not there. May throw std::bad_alloc.
   bool insert(const Address& a);
-  // Returns true if the address was there.
-  bool erase(const Address& a);
+  // Removes the address, if it is there.
+  void erase(const Address& a);
   // Makes room for n addresses in all, so that inserting them moves nothing.
   void reserve(std::size_t n);
   // Empties the set and keeps its room.
