@@ -130,11 +130,14 @@ TEST(Parser, AddressMessagesGiveTheirAddressWithAttributesInAnyOrder) {
   attr32(address_only, IFA_FLAGS, 0x80);
   attr32(address_only, IFA_ADDRESS, ipv4("198.18.0.9"));
 
+  // And both, when both are: nothing after the ifaddrmsg.
   const Walk w =
       walk(join({message(RTM_NEWADDR, ptp), message(RTM_DELADDR, ipv4_address(24, 3, "192.0.2.1")),
-                 message(RTM_NEWADDR, address_only)}));
+                 message(RTM_NEWADDR, address_only), message(RTM_DELADDR, ifaddr(AF_INET, 8, 6))}));
   ASSERT_EQ(w.last, Step::End);
-  ASSERT_EQ(w.messages.size(), 3u);
+  ASSERT_EQ(w.messages.size(), 4u);
+  EXPECT_EQ(w.messages[3].kind, Kind::DelAddress);
+  EXPECT_EQ(w.messages[3].address, (Address{6, 0, 0, 8}));
   EXPECT_EQ(w.messages[0].kind, Kind::NewAddress);
   EXPECT_EQ(w.messages[0].address, (Address{7, ipv4("198.51.100.1"), ipv4("198.51.100.2"), 32}));
   EXPECT_EQ(w.messages[1].kind, Kind::DelAddress);

@@ -102,8 +102,7 @@ Step next(const std::uint8_t* buf, std::size_t len, std::size_t& offset, Message
       msg.error = errno_of(load<int>(payload));
       break;
     default:
-      msg.kind = Kind::Other;
-      break;
+      break;  // Kind::Other, as msg was made
   }
   // The last message of a buffer may come without its padding.
   offset += std::min<std::size_t>(align(hdr.nlmsg_len), left);
