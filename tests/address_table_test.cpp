@@ -46,7 +46,8 @@ using Key = std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, int>;
 
 Key key_of(std::uint32_t ifindex, std::uint32_t local, std::uint32_t peer, int prefixlen) {
   const std::uint32_t host_peer = ntohl(peer);
-  const std::uint32_t under = prefixlen == 0 ? 0 : host_peer >> (32 - prefixlen) << (32 - prefixlen);
+  const std::uint32_t under =
+      prefixlen == 0 ? 0 : host_peer >> (32 - prefixlen) << (32 - prefixlen);
   return {ifindex, local, under, prefixlen};
 }
 

@@ -123,9 +123,9 @@ class ReadRun {
     // The first is what a kernel without a fault does next.
     std::vector<Event> can = {Event::Silence};  // the reply is over
     if (next_.reply) {
-      can = {Event::Part,          Event::Truncated,  Event::Forged, Event::Interrupted,
-             Event::ReceiveFailed, Event::FailedReply, Event::Stale,  Event::Wake,
-             Event::Silence};
+      can = {Event::Part,        Event::Truncated,     Event::Forged,
+             Event::Interrupted, Event::ReceiveFailed, Event::FailedReply,
+             Event::Stale,       Event::Wake,          Event::Silence};
     }
     for (const Event e :
          {Event::Add0, Event::Add1, Event::Lost0, Event::Lost1, Event::MonitorBroke}) {
