@@ -223,11 +223,12 @@ class ReadRun {
         dumping_ = false;
         return incomplete(read_->receive_failed(ENOBUFS, t_), ENOBUFS);
       case Event::FailedReply: {
-        // Each in turn: NLMSG_DONE with an error, the request refused, an
-        // ack where rows were due, a part cut short without a word.
+        // By where it comes in the sequence, so that every depth meets each:
+        // NLMSG_DONE with an error, the request refused, an ack where rows
+        // were due, a part cut short without a word.
         dumping_ = false;
         constexpr int errors[] = {EIO, EPERM, EPROTO, EBADMSG};
-        const int error = errors[failed_replies_++ % 4];
+        const int error = errors[events_.size() % 4];
         auto b = message(error == EIO ? NLMSG_DONE : NLMSG_ERROR, 0, seq_, 0,
                          error == EPROTO ? 0 : error);
         if (error == EBADMSG) {
@@ -349,7 +350,6 @@ class ReadRun {
   int sent_ = 0;
   int epochs_ = 1;
   int incomplete_ = 0;
-  int failed_replies_ = 0;
   int interrupted_endings_ = 0;
   std::vector<Event> events_;
 
