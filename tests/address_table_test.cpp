@@ -99,19 +99,19 @@ TEST(AddressTable, EveryReportAndReadAgreesWithAModelOfTheTable) {
     const std::size_t i = random() % all.size();
     const auto op = static_cast<unsigned>(random() % 1000);
     // Grow, then shrink, then grow, so that the set both fills and empties;
-    // now and then a short read of the table, with rows and reports inside
-    // it, or none.
+    // now and then a short read of the table, with rows and few reports
+    // inside it, unreadable ones among them, or none.
     const unsigned adds = step / 20000 == 1 ? 300 : 700;
     if (op < (reading ? 50U : 3U)) {
       ASSERT_EQ(t.reading(), reading);
       ASSERT_NO_FATAL_FAILURE(begin_or_end_read());
-    } else if (op < 5) {
+    } else if (op < (reading ? 80U : 5U)) {
       ASSERT_TRUE(report(t, Kind::Unreadable));
       reported = reported || reading;
-    } else if (reading && op < 600) {
+    } else if (reading && op < 900) {
       t.listed(all[i]);
       found.insert(keys[i]);
-    } else if (op < adds) {
+    } else if (reading ? random() % 2 == 0 : op < adds) {
       // A change only where it is new, or while the table is read.
       ASSERT_EQ(report(t, Kind::NewAddress, all[i]), reading || rows.insert(keys[i]).second);
       if (reading) {
