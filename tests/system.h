@@ -73,15 +73,22 @@ class System : public ::testing::Test {
     }
   }
 
-  // Starts the program and waits until its watch is in place.
-  Child& start(const ChildOptions& options = {}, bool wait_ready = true,
-               const std::vector<std::string>& args = {}) {
+  // The command that runs the program: itself, or under valgrind or a tracer.
+  std::vector<std::string> command() const {
     std::vector<std::string> argv = tracer_;
     if (!valgrind_log_.empty()) {
       argv = {"valgrind", "--log-file=" + valgrind_log_, "--leak-check=full",
               "--errors-for-leak-kinds=definite"};
     }
     argv.emplace_back(NETWORK_CHANGE_BINARY);
+    return argv;
+  }
+
+  // Starts the program (or, given argv, whatever runs it) and waits until
+  // its watch is in place.
+  Child& start(const ChildOptions& options = {}, bool wait_ready = true,
+               const std::vector<std::string>& args = {}) {
+    std::vector<std::string> argv = command();
     argv.insert(argv.end(), args.begin(), args.end());
     child_.emplace(argv, options);
     if (wait_ready) {
@@ -89,6 +96,10 @@ class System : public ::testing::Test {
     }
     return *child_;
   }
+
+  // How soon the program must end once its reader has gone: at once, though
+  // valgrind takes its time over the end.
+  std::chrono::milliseconds at_once() const { return valgrind_log_.empty() ? 1s : patience_; }
 
   // After changes that must not count: once the program has taken them all
   // in, one address more must give exactly the next number.

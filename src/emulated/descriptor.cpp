@@ -1,7 +1,9 @@
-// Moving descriptors off the standard streams, and closing them.
+// Moving descriptors off the standard streams, closing them, and telling
+// what standard output is.
 #include "descriptor.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +20,16 @@ int above_stdio(int fd) {
   close(fd);
   errno = saved;
   return moved;
+}
+
+StandardOutput standard_output() {
+  struct stat st {};
+  if (fstat(STDOUT_FILENO, &st) != 0) {
+    // EBADF. Any other failure says nothing of a reader, and so nothing ends.
+    return errno == EBADF ? StandardOutput::Closed : StandardOutput::Other;
+  }
+  return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ? StandardOutput::Piped
+                                                      : StandardOutput::Other;
 }
 
 void close_fd(int& fd) {

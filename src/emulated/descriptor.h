@@ -1,8 +1,18 @@
 // Descriptors of the layers' kernel sockets: kept off the standard streams,
-// and closed once.
+// and closed once; and what standard output is, for the watch's wait.
 #pragma once
 
 namespace emulated {
+
+// What standard output is to the wait for a change, which also watches for
+// the reader of a pipe or socket going away, so that the program ends then
+// rather than at the next change.
+enum class StandardOutput {
+  Closed,  // not open at all: no line can ever be written
+  Piped,   // a pipe, FIFO or socket: its reader may go
+  Other,   // a file, a terminal, /dev/null: there is no reader to go
+};
+StandardOutput standard_output();
 
 // A socket on 0, 1 or 2 would receive whatever the program prints, so a new
 // descriptor there is moved above them, close-on-exec, and the low slot left

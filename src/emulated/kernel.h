@@ -11,30 +11,32 @@
 
 namespace emulated {
 
-// A layer's monitor (the subscribed socket: open, wait_and_drain, drain and
-// discard) and its table reader (read(monitor, table, after_loss)); apply
-// (reports.h) says which of the monitor's reports is a change.
+// A layer's monitor (the subscribed socket and the wait on it and on
+// standard output: open, wait_and_drain, drain and discard) and its table reader (read(monitor,
+// table, after_loss)); apply (reports.h) says which of the monitor's reports is a change.
 template <typename Monitor, typename Reader>
 class Kernel {
  public:
   struct Reports {
-    bool changed = false;  // a report changed the table
-    bool lost = false;     // the kernel dropped reports, or one could not be read
-    int error = 0;         // errno once the subscription is broken; nothing else holds then
+    bool changed = false;      // a report changed the table
+    bool lost = false;         // the kernel dropped reports, or one could not be read
+    bool reader_gone = false;  // no line can reach standard output's reader any more
+    int error = 0;             // errno once the subscription is broken; nothing else holds then
   };
 
   // Subscribes to the reports. Returns 0, or an errno value. May throw
   // std::bad_alloc.
   int subscribe() { return monitor_.open(); }
 
-  // Blocks until reports come, then hands those queued to the table, in the
-  // order the kernel sent them, from no more than per_drain datagrams.
-  // Signals do not end the wait.
+  // Blocks until reports come or standard output's reader goes, then hands
+  // the reports queued to the table, in the order the kernel sent them, as
+  // much as the monitor's DrainBudget allows. Signals do not end the wait.
   Reports wait_for_reports(AddressTable& table) {
     Reports r;
     const auto d = monitor_.wait_and_drain(
-        [&](const auto& report) { r.changed = apply(table, report) || r.changed; }, per_drain);
+        [&](const auto& report) { r.changed = apply(table, report) || r.changed; });
     r.lost = d.lost;
+    r.reader_gone = d.reader_gone;
     r.error = d.error;
     return r;
   }

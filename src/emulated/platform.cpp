@@ -62,13 +62,19 @@ int start_watch() {
   }
 }
 
-// Blocks until the kernel reports a change. Returns 0, or an errno value
-// once the watch is broken.
+// Blocks until the kernel reports a change, or standard output's reader
+// goes. Returns 0, or an errno value once the watch is broken.
 int wait_for_change(Watch& w) {
   for (;;) {
     const Kernel::Reports r = w.kernel.wait_for_reports(w.table);
     if (r.error != 0) {
       return r.error;
+    }
+    if (r.reader_gone) {
+      // No line can reach anyone now. The loop writes one at once, so that
+      // the program ends as that line ends it (SIGPIPE, or status 2 where
+      // SIGPIPE is ignored), not at some later change.
+      return 0;
     }
     if (r.lost) {
       // Something may have changed unseen: a fresh read, and a line for it.

@@ -55,7 +55,10 @@ DWORD NotifyAddrChange(HANDLE* handle, OVERLAPPED* overlapped);
 // Returns the calling thread's last-error code.
 int WSAGetLastError();
 
-// Blocks until the event is signalled (WAIT_OBJECT_0). Returns WAIT_FAILED,
+// Blocks until the event is signalled (WAIT_OBJECT_0): at a change, and
+// also once standard output is a pipe or socket whose reader has gone, or
+// is closed, so that the line the loop then fails to write ends the
+// program at once rather than at the next change. Returns WAIT_FAILED,
 // with the reason in the last-error code, when the watch breaks while waiting,
 // and at once (EINVAL) for a handle that is not the layer's event, for a wait
 // with a time-out, which the layer does not serve, or when no request is

@@ -1,12 +1,13 @@
-// The monitor's route socket, read a message at a time.
+// The monitor's route socket, read a message at a time, and the untimed
+// wait on it and on standard output.
 #include "monitor.h"
 
 #include <sys/types.h>
+#include <sys/event.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
-
-#include "descriptor.h"
 
 namespace freebsd_layer {
 
@@ -19,12 +20,16 @@ constexpr int receive_buffer = 256 * 1024;
 
 }  // namespace
 
-Monitor::~Monitor() { emulated::close_fd(fd_); }
+Monitor::~Monitor() {
+  emulated::close_fd(kqueue_);
+  emulated::close_fd(fd_);
+}
 
 int Monitor::open() {
   if (!buffer_) {
     buffer_.reset(new std::uint8_t[buffer_size]);
   }
+  emulated::close_fd(kqueue_);
   emulated::close_fd(fd_);
   fd_ = emulated::above_stdio(socket(PF_ROUTE, SOCK_RAW | SOCK_CLOEXEC, AF_INET));
   if (fd_ < 0) {
@@ -32,23 +37,50 @@ int Monitor::open() {
   }
   const int on = 1;
   if (setsockopt(fd_, SOL_SOCKET, SO_RERROR, &on, sizeof on) != 0) {
-    const int error = errno;
-    emulated::close_fd(fd_);
-    return error;
+    return errno;
   }
   // Best effort: the default still works, only overflows sooner.
   (void)setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+  int rcvbuf = 0;
+  socklen_t len = sizeof rcvbuf;
+  if (getsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, &len) != 0) {
+    return errno;
+  }
+  queue_bytes_ = static_cast<std::size_t>(rcvbuf) + buffer_size;
+  kqueue_ = emulated::above_stdio(kqueuex(KQUEUE_CLOEXEC));
+  if (kqueue_ < 0) {
+    return errno;
+  }
+  struct kevent watch;
+  EV_SET(&watch, fd_, EVFILT_READ, EV_ADD, 0, 0, nullptr);
+  if (kevent(kqueue_, &watch, 1, nullptr, 0, nullptr) != 0) {
+    return errno;
+  }
+  output_ = emulated::standard_output();
+  if (output_ == emulated::StandardOutput::Piped) {
+    // A pipe or socket whose reader has gone is told by EV_EOF on its write
+    // filter. The filter also fires whenever there is room to write, at
+    // most once for each time the reader takes something (EV_CLEAR), which
+    // wakes the wait only as often as lines are read.
+    EV_SET(&watch, STDOUT_FILENO, EVFILT_WRITE, EV_ADD | EV_CLEAR, 0, 0, nullptr);
+    if (kevent(kqueue_, &watch, 1, nullptr, 0, nullptr) != 0) {
+      if (errno != EPIPE) {
+        return errno;
+      }
+      // The reader of the pipe went before the watch began.
+      output_ = emulated::StandardOutput::Closed;
+    }
+  }
   return 0;
 }
 
-long Monitor::receive(int flags) {
+long Monitor::receive() {
   iovec iov{buffer_.get(), buffer_size};
   msghdr mh{};
   mh.msg_iov = &iov;
   mh.msg_iovlen = 1;
   ssize_t n;
-  // A signal is no reason to give up a wait.
-  while ((n = recvmsg(fd_, &mh, flags)) < 0 && errno == EINTR) {
+  while ((n = recvmsg(fd_, &mh, MSG_DONTWAIT)) < 0 && errno == EINTR) {
   }
   if (n < 0) {
     return errno == EAGAIN ? 0 : -1;
@@ -60,11 +92,44 @@ long Monitor::receive(int flags) {
   return n;
 }
 
-emulated::Drained Monitor::take(const routing::ReportCallback& on_report, bool wait,
-                                std::size_t max_datagrams) {
+emulated::Drained Monitor::drain(const routing::ReportCallback& on_report) {
+  return take(on_report, nullptr);
+}
+
+emulated::Drained Monitor::wait_and_drain(const routing::ReportCallback& on_report) {
   emulated::Drained d;
-  for (std::size_t taken = 0; taken < max_datagrams; ++taken) {
-    const long n = receive(taken == 0 && wait ? 0 : MSG_DONTWAIT);
+  if (output_ == emulated::StandardOutput::Closed) {
+    d.reader_gone = true;
+    return d;
+  }
+  for (bool readable = false; !readable;) {
+    struct kevent ready[2];
+    // No time-out: a signal is no reason to give up a wait.
+    const int n = kevent(kqueue_, nullptr, 0, ready, 2, nullptr);
+    if (n < 0 && errno != EINTR) {
+      d.error = errno;
+      return d;
+    }
+    for (int i = 0; i < n; ++i) {
+      if (ready[i].filter == EVFILT_WRITE) {
+        if ((ready[i].flags & EV_EOF) != 0) {
+          d.reader_gone = true;
+          return d;
+        }
+      } else {
+        readable = true;
+      }
+    }
+  }
+  emulated::DrainBudget budget(queue_bytes_);
+  return take(on_report, &budget);
+}
+
+emulated::Drained Monitor::take(const routing::ReportCallback& on_report,
+                                emulated::DrainBudget* budget) {
+  emulated::Drained d;
+  for (;;) {
+    const long n = receive();
     if (n == 0) {
       return d;
     }
@@ -83,12 +148,14 @@ emulated::Drained Monitor::take(const routing::ReportCallback& on_report, bool w
       d.lost = true;
       return d;
     }
+    if (budget != nullptr && !budget->take(static_cast<std::size_t>(n))) {
+      return d;
+    }
   }
-  return d;
 }
 
 int Monitor::discard() {
-  for (long n; (n = receive(MSG_DONTWAIT)) != 0;) {
+  for (long n; (n = receive()) != 0;) {
     if (n < 0 && errno != ENOBUFS && errno != EMSGSIZE) {
       return errno;
     }

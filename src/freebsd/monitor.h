@@ -1,13 +1,14 @@
 // The monitor: a route socket for IPv4 that receives the kernel's address
 // reports for the life of the watch, each report handed to whoever consumes
-// them.
+// them; and the wait for them, which also watches standard output for its
+// reader going away.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <memory>
 
+#include "descriptor.h"
 #include "reports.h"
 #include "routing.h"
 
@@ -21,37 +22,36 @@ class Monitor {
   Monitor& operator=(const Monitor&) = delete;
 
   // Opens the socket, close-on-exec and above descriptor 2, with receive
-  // errors kept (SO_RERROR), so that an overflow is told, not silent.
-  // Returns 0, or an errno value. May throw std::bad_alloc.
+  // errors kept (SO_RERROR), so that an overflow is told, not silent; and
+  // the kqueue that waits on it and on standard output. Returns 0, or an
+  // errno value. May throw std::bad_alloc.
   int open();
 
   // Hands every report queued to on_report, in the order the kernel sent
   // them, until none is left.
-  emulated::Drained drain(const routing::ReportCallback& on_report) {
-    return take(on_report, false, std::numeric_limits<std::size_t>::max());
-  }
-  // The same, but blocks until the first message comes, and stops once
-  // max_datagrams have been taken, so that a flood cannot hold back what the
-  // caller does with them.
-  emulated::Drained wait_and_drain(const routing::ReportCallback& on_report,
-                                   std::size_t max_datagrams) {
-    return take(on_report, true, max_datagrams);
-  }
+  emulated::Drained drain(const routing::ReportCallback& on_report);
+  // Blocks, with no time-out, until a message comes or standard output's
+  // reader goes (at once if it is closed), then hands on what is queued as
+  // drain() does, until the DrainBudget is spent.
+  emulated::Drained wait_and_drain(const routing::ReportCallback& on_report);
 
   // Throws away whatever is queued. Returns 0, or an errno value.
   int discard();
 
  private:
-  emulated::Drained take(const routing::ReportCallback& on_report, bool wait,
-                         std::size_t max_datagrams);
-  // Reads one message; returns its length, 0 when none was queued without
-  // waiting, or -1 with errno (EMSGSIZE for one cut short).
-  long receive(int flags);
+  // Takes messages while the budget lasts, if there is one.
+  emulated::Drained take(const routing::ReportCallback& on_report, emulated::DrainBudget* budget);
+  // Reads one message without waiting; returns its length, 0 when none was
+  // queued, or -1 with errno (EMSGSIZE for one cut short).
+  long receive();
 
   // A message's length is 16 bits: any one fits.
   static constexpr std::size_t buffer_size = 65536;
 
   int fd_ = -1;
+  int kqueue_ = -1;
+  emulated::StandardOutput output_ = emulated::StandardOutput::Other;
+  std::size_t queue_bytes_ = 0;  // what the socket's queue can hold, as the budget counts it
   std::unique_ptr<std::uint8_t[]> buffer_;
 };
 

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #ifdef __FreeBSD__
 #include <sys/procdesc.h>
@@ -46,7 +47,9 @@ Child::Child(const std::vector<std::string>& argv, const ChildOptions& options) 
   int in[2];
   int out[2];
   int err[2];
-  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 ||
+      (options.stdout_socket ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, out)
+                             : pipe2(out, O_CLOEXEC)) != 0) {
     fail_with_errno("pipe");
   }
   std::vector<char*> args;

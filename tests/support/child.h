@@ -18,6 +18,7 @@ using std::chrono::milliseconds;
 struct ChildOptions {
   std::vector<std::pair<std::string, std::string>> env;  // set in the child, on top of ours
   bool close_stdin = false;                              // start the child with descriptor 0 closed
+  bool stdout_socket = false;  // stdout on a socket (AF_UNIX, SOCK_STREAM), not a pipe
   // Called in the child just before it starts argv[0], its standard streams
   // in place and SIGPIPE at its default: limits, a closed stream, a root of
   // its own. Only async-signal-safe calls; return to go on, _exit to fail.
@@ -26,8 +27,9 @@ struct ChildOptions {
 
 class Child {
  public:
-  // Starts argv[0] (looked up in PATH) with stdout and stderr on pipes, and
-  // stdin on a pipe unless closed. Fails the calling test if it cannot.
+  // Starts argv[0] (looked up in PATH) with stdout and stderr on pipes (or
+  // stdout on a socket), and stdin on a pipe unless closed. Fails the
+  // calling test if it cannot.
   Child(const std::vector<std::string>& argv, const ChildOptions& options = {});
   ~Child();
   Child(const Child&) = delete;

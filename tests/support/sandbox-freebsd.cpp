@@ -13,6 +13,7 @@
 #include <sys/user.h>
 #include <arpa/inet.h>
 #include <net/if.h>
+#include <net/netisr.h>
 #include <netinet/in.h>
 #include <libutil.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 namespace testing_support {
 
@@ -31,23 +33,30 @@ struct RouteSocket {
   std::size_t queued;  // bytes waiting in its receive queue
 };
 
-std::vector<RouteSocket> route_sockets_of(pid_t pid) {
-  std::vector<RouteSocket> found;
+// Hands each open file of process pid to on_file.
+template <typename OnFile>
+void each_file(pid_t pid, OnFile on_file) {
   int count = 0;
   const std::unique_ptr<kinfo_file, decltype(&std::free)> files(kinfo_getfile(pid, &count),
                                                                 &std::free);
   for (int i = 0; files && i < count; ++i) {
-    const kinfo_file& f = files.get()[i];
+    on_file(files.get()[i]);
+  }
+}
+
+std::vector<RouteSocket> route_sockets_of(pid_t pid) {
+  std::vector<RouteSocket> found;
+  each_file(pid, [&](const kinfo_file& f) {
     if (f.kf_type == KF_TYPE_SOCKET && f.kf_un.kf_sock.kf_sock_domain0 == PF_ROUTE) {
       found.push_back({f.kf_fd, f.kf_un.kf_sock.kf_sock_recvq});
     }
-  }
+  });
   return found;
 }
 
 }  // namespace
 
-bool asleep_in_a_read(pid_t pid) {
+bool asleep_in_the_wait(pid_t pid) {
   int mib[] = {CTL_KERN, KERN_PROC, KERN_PROC_PID | KERN_PROC_INC_THREAD, static_cast<int>(pid)};
   std::size_t len = 0;
   if (sysctl(mib, 4, nullptr, &len, nullptr, 0) != 0) {
@@ -59,7 +68,10 @@ bool asleep_in_a_read(pid_t pid) {
     return false;
   }
   for (std::size_t i = 0; i < len / sizeof(kinfo_proc); ++i) {
-    if (threads[i].ki_stat == SSLEEP && std::strcmp(threads[i].ki_wmesg, "sbwait") == 0) {
+    // The layer's only sleep in a kqueue is its untimed wait; a blocking
+    // read of a socket is how other watchers wait.
+    if (threads[i].ki_stat == SSLEEP && (std::strcmp(threads[i].ki_wmesg, "kqread") == 0 ||
+                                         std::strcmp(threads[i].ki_wmesg, "sbwait") == 0)) {
       return true;
     }
   }
@@ -92,6 +104,36 @@ std::string enter_private_netns() {
     return std::string("no vnet jail: jail_set: ") + std::strerror(errno);
   }
   return {};
+}
+
+std::vector<pid_t> children_of(pid_t pid) {
+  int mib[] = {CTL_KERN, KERN_PROC, KERN_PROC_PROC};
+  std::size_t len = 0;
+  std::vector<pid_t> children;
+  if (sysctl(mib, 3, nullptr, &len, nullptr, 0) != 0) {
+    return children;
+  }
+  std::vector<kinfo_proc> procs(len / sizeof(kinfo_proc) + 16);
+  len = procs.size() * sizeof(kinfo_proc);
+  if (sysctl(mib, 3, procs.data(), &len, nullptr, 0) != 0) {
+    return children;
+  }
+  for (std::size_t i = 0; i < len / sizeof(kinfo_proc); ++i) {
+    if (procs[i].ki_ppid == pid) {
+      children.push_back(procs[i].ki_pid);
+    }
+  }
+  return children;
+}
+
+std::vector<int> wait_fds(pid_t pid) {
+  std::vector<int> fds;
+  each_file(pid, [&](const kinfo_file& f) {
+    if (f.kf_type == KF_TYPE_KQUEUE) {
+      fds.push_back(f.kf_fd);
+    }
+  });
+  return fds;
 }
 
 std::vector<int> kernel_socket_fds(pid_t pid) {
@@ -149,6 +191,29 @@ void AddressChanger::queue(Op op, unsigned ifindex, std::uint32_t host_order, st
   pending_.insert(pending_.end(), p, p + sizeof r);
 }
 
+namespace {
+
+// True once the kernel's deferred queue for routing messages (netisr) has
+// handed on every message it took: each has reached every route socket
+// that had room for it.
+bool routing_queue_handed_on() {
+  std::vector<sysctl_netisr_work> work(64);
+  std::size_t len = work.size() * sizeof work[0];
+  if (sysctlbyname("net.isr.work", work.data(), &len, nullptr, 0) != 0) {
+    return true;  // nothing to be told: take it as done
+  }
+  std::uint64_t queued = 0, handled = 0;
+  for (std::size_t i = 0; i < len / sizeof work[0]; ++i) {
+    if (work[i].snw_proto == NETISR_ROUTE) {
+      queued += work[i].snw_queued;
+      handled += work[i].snw_handled;
+    }
+  }
+  return queued == handled;
+}
+
+}  // namespace
+
 long AddressChanger::send() {
   if (fd_ < 0) {
     return -1;
@@ -161,6 +226,11 @@ long AddressChanger::send() {
     }
   }
   pending_.clear();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!routing_queue_handed_on() && std::chrono::steady_clock::now() < deadline) {
+    // Nothing to wait on for the kernel's own thread; look again soon.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   return refused_;
 }
 

@@ -57,21 +57,64 @@ std::string enter_private_netns() {
   return {};
 }
 
-std::vector<NetlinkSocket> netlink_sockets_of(pid_t pid) {
-  std::vector<std::pair<int, unsigned long>> sockets;  // descriptor, inode
+namespace {
+
+// Each descriptor of process pid, with what its /proc link points to.
+std::vector<std::pair<int, std::string>> descriptors_of(pid_t pid) {
+  std::vector<std::pair<int, std::string>> found;
   const std::string fd_dir = "/proc/" + std::to_string(pid) + "/fd";
   if (DIR* dir = opendir(fd_dir.c_str())) {
     while (const dirent* entry = readdir(dir)) {
       char target[64] = {};
       const std::string link = fd_dir + "/" + entry->d_name;
       if (readlink(link.c_str(), target, sizeof target - 1) > 0) {
-        unsigned long inode = 0;
-        if (std::sscanf(target, "socket:[%lu]", &inode) == 1) {
-          sockets.emplace_back(std::atoi(entry->d_name), inode);
-        }
+        found.emplace_back(std::atoi(entry->d_name), target);
       }
     }
     closedir(dir);
+  }
+  return found;
+}
+
+}  // namespace
+
+std::vector<pid_t> children_of(pid_t pid) {
+  std::vector<pid_t> children;
+  if (DIR* dir = opendir("/proc")) {
+    while (const dirent* entry = readdir(dir)) {
+      const pid_t child = std::atoi(entry->d_name);
+      // pid (comm) state ppid ...: comm may hold spaces and parentheses.
+      const std::string stat = read_file("/proc/" + std::string(entry->d_name) + "/stat");
+      const auto after_comm = stat.rfind(')');
+      char state = 0;
+      int ppid = 0;
+      if (child > 0 && after_comm != std::string::npos &&
+          std::sscanf(stat.c_str() + after_comm + 1, " %c %d", &state, &ppid) == 2 && ppid == pid) {
+        children.push_back(child);
+      }
+    }
+    closedir(dir);
+  }
+  return children;
+}
+
+std::vector<int> wait_fds(pid_t pid) {
+  std::vector<int> fds;
+  for (const auto& [fd, target] : descriptors_of(pid)) {
+    if (target == "anon_inode:[eventpoll]") {
+      fds.push_back(fd);
+    }
+  }
+  return fds;
+}
+
+std::vector<NetlinkSocket> netlink_sockets_of(pid_t pid) {
+  std::vector<std::pair<int, unsigned long>> sockets;  // descriptor, inode
+  for (const auto& [fd, target] : descriptors_of(pid)) {
+    unsigned long inode = 0;
+    if (std::sscanf(target.c_str(), "socket:[%lu]", &inode) == 1) {
+      sockets.emplace_back(fd, inode);
+    }
   }
   std::vector<NetlinkSocket> found;
   std::istringstream table(read_file("/proc/self/net/netlink"));
@@ -112,8 +155,21 @@ std::uint64_t netlink_drops_of(pid_t pid) {
   return drops;
 }
 
-bool asleep_in_a_read(pid_t pid) {
-  return read_file("/proc/" + std::to_string(pid) + "/wchan") == "__skb_wait_for_more_packets";
+bool asleep_in_the_wait(pid_t pid) {
+  const std::string proc = "/proc/" + std::to_string(pid);
+  const std::string wchan = read_file(proc + "/wchan");
+  if (wchan == "__skb_wait_for_more_packets") {
+    return true;  // a blocking read of a socket, as the benchmark's peers wait
+  }
+  if (wchan != "ep_poll" && wchan != "do_epoll_wait") {
+    return false;
+  }
+  // The time-out is the fourth argument of epoll_wait and epoll_pwait alike,
+  // as the program or qemu-user calls them: -1, as an int or a long.
+  std::istringstream call(read_file(proc + "/syscall"));
+  unsigned long long number = 0, fd = 0, events = 0, most = 0, timeout = 0;
+  call >> number >> std::hex >> fd >> events >> most >> timeout;
+  return call && (timeout == 0xffffffffULL || timeout == ~0ULL);
 }
 
 bool drained(pid_t pid) {

@@ -39,9 +39,9 @@ void make_sbin_reachable() {
 bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout,
                      std::chrono::microseconds period) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  // Seen asleep in a read on both sides of empty queues: whatever woke it
+  // Seen asleep in the wait on both sides of empty queues: whatever woke it
   // in between has been taken in and dealt with.
-  while (!(asleep_in_a_read(pid) && drained(pid) && asleep_in_a_read(pid))) {
+  while (!(asleep_in_the_wait(pid) && drained(pid) && asleep_in_the_wait(pid))) {
     if (std::chrono::steady_clock::now() >= deadline) {
       return false;
     }

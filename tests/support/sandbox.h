@@ -32,19 +32,30 @@ std::string read_file(const std::string& path);
 // address reports: netlink sockets on Linux, route sockets on FreeBSD.
 std::vector<int> kernel_socket_fds(pid_t pid);
 
+// The descriptors of the epoll instances (Linux) or kqueues (FreeBSD) that
+// process pid holds: what the layer waits for a change in.
+std::vector<int> wait_fds(pid_t pid);
+
 // Waits until pid holds such a socket (subscribed to some group, on Linux)
-// and sleeps in a socket read with nothing left in their receive queues: it
-// has taken in every change made so far. Returns false if that has not
-// happened before the timeout. It looks again after each period: a
-// measure of how soon that happens wants a short one.
+// and sleeps in its untimed wait for a change with nothing left in their
+// receive queues: it has taken in every change made so far. Returns false
+// if that has not happened before the timeout. It looks again after each
+// period: a measure of how soon that happens wants a short one.
 bool wait_until_idle(pid_t pid, std::chrono::milliseconds timeout,
                      std::chrono::microseconds period = std::chrono::milliseconds(2));
 
 // What wait_until_idle looks at, each system in its own way: whether some
-// thread of pid sleeps in a socket read, and whether pid holds such a
-// socket (subscribed, on Linux) with nothing in any of their queues.
-bool asleep_in_a_read(pid_t pid);
+// thread of pid sleeps in the untimed wait that the layer waits for a change
+// in (epoll on Linux, kqueue on FreeBSD), never in the timed poll of a read
+// of the table, or in a blocking read of a socket, as other watchers wait;
+// and whether pid holds such a socket (subscribed, on Linux) with nothing in
+// any of their queues.
+bool asleep_in_the_wait(pid_t pid);
 bool drained(pid_t pid);
+
+// The processes whose parent is pid, such as the parts of a pipeline that a
+// shell started.
+std::vector<pid_t> children_of(pid_t pid);
 
 // Puts sbin, where ip and ifconfig live, on a PATH that may lack it.
 void make_sbin_reachable();
@@ -91,9 +102,10 @@ class AddressChanger {
   // Queues a change of host_order/prefix on the interface.
   void queue(Op op, unsigned ifindex, std::uint32_t host_order, std::uint8_t prefix);
 
-  // Sends what is queued; the kernel has made every change by the time this
-  // returns. Returns how many changes it has refused so far (-1 when the
-  // socket could not be opened).
+  // Sends what is queued; the kernel has made every change, and handed its
+  // reports to every socket (FreeBSD defers that to a queue of its own), by
+  // the time this returns. Returns how many changes it has refused so far
+  // (-1 when the socket could not be opened).
   long send();
 
  private:
