@@ -212,8 +212,15 @@ void Child::signal(int sig) {
 
 int exit_code(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
-bool on_path(const std::string& tool) {
-  return run({"sh", "-c", "command -v -- \"$0\" >/dev/null", tool}) == 0;
+bool on_path(const std::string& tool) { return !path_of(tool).empty(); }
+
+std::string path_of(const std::string& tool) {
+  std::string path;
+  if (run({"sh", "-c", "command -v -- \"$0\"", tool}, &path) != 0 || path.empty() ||
+      path[0] != '/') {
+    return "";
+  }
+  return path.substr(0, path.find('\n'));
 }
 
 int run(const std::vector<std::string>& argv, std::string* output) {

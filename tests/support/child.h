@@ -88,6 +88,9 @@ int exit_code(int status);
 // True if a program of that name is on PATH.
 bool on_path(const std::string& tool);
 
+// Where on PATH a program of that name is; empty if nowhere.
+std::string path_of(const std::string& tool);
+
 // Runs a command to its end and returns its exit status (-1 when it could
 // not be run, or did not exit within a minute). Its output goes to *output.
 int run(const std::vector<std::string>& argv, std::string* output = nullptr);
