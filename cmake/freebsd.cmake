@@ -8,8 +8,8 @@ add_link_options(-Wl,-z,relro -Wl,-z,now)
 # The FreeBSD layer under the watch loop, built once for the program and
 # the tests.
 add_library(network-change-freebsd STATIC
-  src/emulated/descriptor.cpp src/emulated/platform.cpp src/freebsd/monitor.cpp
-  src/freebsd/table_reader.cpp)
+  src/emulated/descriptor.cpp src/emulated/platform.cpp src/freebsd/jail_view.cpp
+  src/freebsd/monitor.cpp src/freebsd/table_reader.cpp)
 target_include_directories(network-change-freebsd PUBLIC src/emulated src/freebsd)
 target_link_libraries(network-change-freebsd PUBLIC routing-messages PRIVATE strict_warnings)
 

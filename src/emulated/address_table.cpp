@@ -107,6 +107,20 @@ bool AddressSet::insert(const Address& a) {
   }
 }
 
+bool AddressSet::contains(const Address& a) const {
+  if (size_ == 0) {
+    return false;
+  }
+  for (std::size_t i = home(a);; i = (i + 1) & (slots_.size() - 1)) {
+    if (!slots_[i].used) {
+      return false;
+    }
+    if (slots_[i].address == a) {
+      return true;
+    }
+  }
+}
+
 void AddressSet::erase(const Address& a) {
   if (size_ == 0) {
     return;

@@ -39,6 +39,7 @@ class AddressSet {
   bool insert(const Address& a);
   // Removes the address, if it is there.
   void erase(const Address& a);
+  bool contains(const Address& a) const;
   // Makes room for n addresses in all, so that inserting them moves nothing.
   void reserve(std::size_t n);
   // Empties the set and keeps its room.

@@ -31,6 +31,7 @@ int Monitor::open() {
   }
   emulated::close_fd(kqueue_);
   emulated::close_fd(fd_);
+  view_.open();
   fd_ = emulated::above_stdio(socket(PF_ROUTE, SOCK_RAW | SOCK_CLOEXEC, AF_INET));
   if (fd_ < 0) {
     return errno;
@@ -128,6 +129,16 @@ emulated::Drained Monitor::wait_and_drain(const routing::ReportCallback& on_repo
 emulated::Drained Monitor::take(const routing::ReportCallback& on_report,
                                 emulated::DrainBudget* budget) {
   emulated::Drained d;
+  // In a jail, only what it sees; elsewhere nothing stands between.
+  routing::ReportCallback seen;
+  if (view_.restricted()) {
+    seen = [this, &on_report](const routing::Message& report) {
+      if (view_.sees(report)) {
+        on_report(report);
+      }
+    };
+  }
+  const routing::ReportCallback& hand_on = seen ? seen : on_report;
   for (;;) {
     const long n = receive();
     if (n == 0) {
@@ -144,7 +155,7 @@ emulated::Drained Monitor::take(const routing::ReportCallback& on_report,
       return d;
     }
     if (!routing::each_report(buffer_.get(), static_cast<std::size_t>(n), routing::freebsd_rounding,
-                              on_report)) {
+                              hand_on)) {
       d.lost = true;
       return d;
     }

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "descriptor.h"
+#include "jail_view.h"
 #include "reports.h"
 #include "routing.h"
 
@@ -27,8 +28,8 @@ class Monitor {
   // errno value. May throw std::bad_alloc.
   int open();
 
-  // Hands every report queued to on_report, in the order the kernel sent
-  // them, until none is left.
+  // Hands every report queued that this process can see (JailView) to
+  // on_report, in the order the kernel sent them, until none is left.
   emulated::Drained drain(const routing::ReportCallback& on_report);
   // Blocks, with no time-out, until a message comes or standard output's
   // reader goes (at once if it is closed), then hands on what is queued as
@@ -37,6 +38,10 @@ class Monitor {
 
   // Throws away whatever is queued. Returns 0, or an errno value.
   int discard();
+
+  // What of the host's addresses this process can see; a read of the table
+  // tells it what it found.
+  JailView& view() { return view_; }
 
  private:
   // Takes messages while the budget lasts, if there is one.
@@ -53,6 +58,7 @@ class Monitor {
   emulated::StandardOutput output_ = emulated::StandardOutput::Other;
   std::size_t queue_bytes_ = 0;  // what the socket's queue can hold, as the budget counts it
   std::unique_ptr<std::uint8_t[]> buffer_;
+  JailView view_;
 };
 
 }  // namespace freebsd_layer

@@ -36,8 +36,12 @@ TableReader::Tried TableReader::attempt(Monitor& monitor, emulated::AddressTable
     // A table that grew past the room made for it is fetched again.
     return {error == ENOMEM ? Policy::Outcome::Incomplete : Policy::Outcome::Fatal, error};
   }
+  JailView& view = monitor.view();
   if (!routing::each_row(buffer_.data(), size_, routing::freebsd_rounding,
-                         [&table](const emulated::Address& a) { table.listed(a); })) {
+                         [&table, &view](const emulated::Address& a) {
+                           table.listed(a);
+                           view.listed(a);
+                         })) {
     return {Policy::Outcome::Fatal, EBADMSG};
   }
   // Every report of a change that the read could show is queued by now.

@@ -96,14 +96,49 @@ std::string enter_private_netns() {
   char path[] = "/";
   char vnet_name[] = "vnet";
   int vnet = JAIL_SYS_NEW;
-  iovec params[] = {{path_name, sizeof path_name},
-                    {path, sizeof path},
-                    {vnet_name, sizeof vnet_name},
-                    {&vnet, sizeof vnet}};
-  if (jail_set(params, 4, JAIL_CREATE | JAIL_ATTACH) < 0) {
+  char children_name[] = "children.max";
+  int children = 8;
+  iovec params[] = {{path_name, sizeof path_name},         {path, sizeof path},
+                    {vnet_name, sizeof vnet_name},         {&vnet, sizeof vnet},
+                    {children_name, sizeof children_name}, {&children, sizeof children}};
+  if (jail_set(params, 6, JAIL_CREATE | JAIL_ATTACH) < 0) {
     return std::string("no vnet jail: jail_set: ") + std::strerror(errno);
   }
   return {};
+}
+
+Jail::Jail(Ip4 ip4, const std::vector<std::string>& addresses) {
+  char path_name[] = "path";
+  char path[] = "/";
+  char persist_name[] = "persist";
+  char ip4_name[] = "ip4";
+  int mode = ip4 == Ip4::Disable ? JAIL_SYS_DISABLE : JAIL_SYS_INHERIT;
+  char addresses_name[] = "ip4.addr";
+  std::vector<in_addr> list;
+  for (const std::string& a : addresses) {
+    list.push_back({ipv4(a.c_str())});
+  }
+  std::vector<iovec> params = {{path_name, sizeof path_name},
+                               {path, sizeof path},
+                               {persist_name, sizeof persist_name},
+                               {nullptr, 0}};
+  if (ip4 == Ip4::Addresses) {
+    params.push_back({addresses_name, sizeof addresses_name});
+    params.push_back({list.data(), list.size() * sizeof(in_addr)});
+  } else {
+    params.push_back({ip4_name, sizeof ip4_name});
+    params.push_back({&mode, sizeof mode});
+  }
+  jid_ = jail_set(params.data(), static_cast<unsigned>(params.size()), JAIL_CREATE);
+  if (jid_ < 0) {
+    error_ = std::string("no jail: jail_set: ") + std::strerror(errno);
+  }
+}
+
+Jail::~Jail() {
+  if (jid_ >= 0) {
+    jail_remove(jid_);
+  }
 }
 
 std::vector<pid_t> children_of(pid_t pid) {

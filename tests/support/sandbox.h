@@ -19,7 +19,8 @@ bool in_ci();
 
 // Moves this process into a network stack of its own: a new network
 // namespace on Linux (through a user namespace when not root), a new vnet
-// jail on FreeBSD. Returns an empty string, or why it could not.
+// jail on FreeBSD, which may hold jails of its own. Returns an empty
+// string, or why it could not.
 std::string enter_private_netns();
 
 // An IPv4 address in dotted form, in network byte order.
@@ -83,6 +84,29 @@ std::uint64_t netlink_drops_of(pid_t pid);
 void append_address_message(std::vector<std::uint8_t>& out, std::uint16_t type, std::uint16_t flags,
                             std::uint32_t seq, std::uint32_t port, unsigned ifindex,
                             std::uint32_t host_order, std::uint8_t prefix);
+#endif
+
+#ifdef __FreeBSD__
+// A jail that shares the network stack it is made in, as services are run
+// on FreeBSD: it may use the IPv4 addresses given (ip4.addr), none
+// (ip4=disable), or all there are (ip4=inherit). It goes with this object,
+// and so does every process in it.
+class Jail {
+ public:
+  enum class Ip4 { Addresses, Disable, Inherit };
+  explicit Jail(Ip4 ip4, const std::vector<std::string>& addresses = {});
+  ~Jail();
+  Jail(const Jail&) = delete;
+  Jail& operator=(const Jail&) = delete;
+
+  int jid() const { return jid_; }
+  // Empty once made; otherwise why it could not be.
+  const std::string& error() const { return error_; }
+
+ private:
+  int jid_ = -1;
+  std::string error_;
+};
 #endif
 
 // Address changes sent straight to the kernel in this thread's network
