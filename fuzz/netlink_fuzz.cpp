@@ -7,7 +7,7 @@
 #include "address_table.h"
 #include "dump_read.h"
 #include "netlink.h"
-#include "reports.h"
+#include "change.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   emulated::AddressTable table;
@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t after = table.size();
     if (after > before + 1 || before > after + 1 ||
         (m.kind == netlink::Kind::NewAddress && changed != (after == before + 1)) ||
-        (m.kind == netlink::Kind::Unreadable && (!changed || after != before))) {
+        (m.kind == netlink::Kind::Unidentified && (!changed || after != before))) {
       std::abort();
     }
   });

@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "address_table.h"
-#include "reports.h"
+#include "change.h"
 #include "routing.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const std::size_t before = table.size();
       const bool changed = emulated::apply(table, msg);
       // A report moves the row count by one at most, an addition that does
-      // not move it is no change, and an unreadable one always is.
+      // not move it is no change, and an unidentified one always is.
       const std::size_t after = table.size();
       if (after > before + 1 || before > after + 1 ||
           (msg.kind == routing::Kind::NewAddress && changed != (after == before + 1)) ||

@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "address_table.h"
-#include "reports.h"
+#include "change.h"
 #ifdef __linux__
 #include "netlink.h"
 #else
@@ -100,13 +100,13 @@ TEST(AddressTable, EveryReportAndReadAgreesWithAModelOfTheTable) {
     const auto op = static_cast<unsigned>(random() % 1000);
     // Grow, then shrink, then grow, so that the set both fills and empties;
     // now and then a short read of the table, with rows and few reports
-    // inside it, unreadable ones among them, or none.
+    // inside it, unidentified ones among them, or none.
     const unsigned adds = step / 20000 == 1 ? 300 : 700;
     if (op < (reading ? 50U : 3U)) {
       ASSERT_EQ(t.reading(), reading);
       ASSERT_NO_FATAL_FAILURE(begin_or_end_read());
     } else if (op < (reading ? 80U : 5U)) {
-      ASSERT_TRUE(report(t, Kind::Unreadable));
+      ASSERT_TRUE(report(t, Kind::Unidentified));
       reported = reported || reading;
     } else if (reading && op < 900) {
       t.listed(all[i]);

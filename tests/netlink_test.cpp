@@ -104,7 +104,7 @@ Walk walk(const Bytes& b) {
   return w;
 }
 
-// The reports each_report hands out, a letter each (New, Del, Unreadable),
+// The reports each_report hands out, a letter each (New, Del, Unidentified),
 // then "?" if the buffer was malformed past them.
 std::string reports(const Bytes& b) {
   std::string kinds;
@@ -249,7 +249,7 @@ TEST(Parser, AnUnsoundHeaderEndsTheWalkAndUnsoundContentsOnlyTheirMessage) {
     const Walk w = walk(join({good, c.bytes, good}));
     EXPECT_EQ(w.last, Step::End);
     ASSERT_EQ(w.messages.size(), 3u);
-    EXPECT_EQ(w.messages[1].kind, Kind::Unreadable);
+    EXPECT_EQ(w.messages[1].kind, Kind::Unidentified);
     EXPECT_EQ(w.messages[2].kind, Kind::NewAddress);
     EXPECT_EQ(reports(join({good, c.bytes, good})), "NUN");
   }

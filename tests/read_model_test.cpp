@@ -325,10 +325,10 @@ class ReadRun {
       EXPECT_EQ(!probe.added(address(i)), holds_[i]) << "address " << i << ":" << trace();
     }
     if (changed_) {
-      EXPECT_TRUE(r.changed_meanwhile) << trace();
+      EXPECT_TRUE(r.counts_as_change) << trace();
     }
     if (!reported_ && !changed_) {
-      EXPECT_FALSE(r.changed_meanwhile) << trace();
+      EXPECT_FALSE(r.counts_as_change) << trace();
     }
   }
 

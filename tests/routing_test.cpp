@@ -121,7 +121,7 @@ Walk walk(const Bytes& b, std::size_t to) {
   return w;
 }
 
-// The reports each_report hands out, a letter each (New, Del, Unreadable),
+// The reports each_report hands out, a letter each (New, Del, Unidentified),
 // then "?" if the buffer was malformed past them.
 std::string reports(const Bytes& b, std::size_t to) {
   std::string kinds;
@@ -255,7 +255,7 @@ TEST_P(Layouts, AnUnsoundHeaderEndsTheWalkAndUnsoundContentsOnlyTheirMessage) {
     const Walk w = walk(join({good, c.bytes, good}), to);
     EXPECT_EQ(w.last, Step::End);
     ASSERT_EQ(w.messages.size(), 3u);
-    EXPECT_EQ(w.messages[1].kind, Kind::Unreadable);
+    EXPECT_EQ(w.messages[1].kind, Kind::Unidentified);
     EXPECT_EQ(w.messages[2].kind, Kind::NewAddress);
     EXPECT_EQ(reports(join({good, c.bytes, good}), to), "NUN");
     // Alone, nothing past its end is read (as the sanitizers see).

@@ -30,7 +30,7 @@ bool AddressTable::removed(const Address& a) {
   return true;
 }
 
-bool AddressTable::unreadable() {
+bool AddressTable::unidentified() {
   reported_ = reported_ || reading_;
   return true;
 }

@@ -71,9 +71,10 @@ class AddressTable {
   // read of the table that could not be whole.
   bool removed(const Address& a);
 
-  // An address report that could not be read. Counted as a change, since a
-  // spare line is better than a lost one; the table stays as it was.
-  bool unreadable();
+  // An address report that does not say which address it is of. Counted as
+  // a change, since a spare line is better than a lost one; the table stays
+  // as it was.
+  bool unidentified();
 
   // Starts a fresh read of the kernel's table: forgets every row, and keeps
   // the reports that come in meanwhile (each counted as a change) to replay

@@ -7,19 +7,20 @@
 
 #include "address_table.h"
 #include "read_policy.h"
-#include "reports.h"
+#include "change.h"
+#include "drain.h"
 
 namespace emulated {
 
 // A layer's monitor (the subscribed socket and the wait on it and on
 // standard output: open, wait_and_drain, drain and discard) and its table reader (read(monitor,
-// table, after_loss)); apply (reports.h) says which of the monitor's reports is a change.
+// table, after_loss)); apply (change.h) says which of the monitor's reports is a change.
 template <typename Monitor, typename Reader>
 class Kernel {
  public:
   struct Reports {
     bool changed = false;      // a report changed the table
-    bool lost = false;         // the kernel dropped reports, or one could not be read
+    bool lost = false;         // reports may have been lost (Drained::lost)
     bool reader_gone = false;  // no line can reach standard output's reader any more
     int error = 0;             // errno once the subscription is broken; nothing else holds then
   };

@@ -50,7 +50,7 @@ int start_watch() {
       // each one counts.
       const emulated::ReadResult read = w.kernel.read(w.table);
       error = read.error;
-      w.unreported = read.changed_meanwhile;
+      w.unreported = read.counts_as_change;
     }
     if (error != 0) {
       the_watch.reset();
@@ -77,8 +77,12 @@ int wait_for_change(Watch& w) {
       return 0;
     }
     if (r.lost) {
-      // Something may have changed unseen: a fresh read, and a line for it.
-      return w.kernel.read(w.table, true).error;
+      // Something may have changed unseen: the table is read afresh, and
+      // that read counts as a change.
+      const emulated::ReadResult read = w.kernel.read(w.table, true);
+      if (read.error != 0 || read.counts_as_change) {
+        return read.error;
+      }
     }
     if (r.changed) {
       return 0;

@@ -21,7 +21,8 @@
 //                             a failed discard ------> Done (its errno)
 //
 // A read that began after a loss, or met one, counts as a change whatever
-// it finds.
+// it finds (ReadResult::counts_as_change): that is how a loss becomes a
+// line.
 #pragma once
 
 #include "address_table.h"
@@ -30,8 +31,8 @@ namespace emulated {
 
 // What a read of the table comes to.
 struct ReadResult {
-  int error = 0;                   // 0, or the errno value that ended the reading
-  bool changed_meanwhile = false;  // a report came in, or reports were lost
+  int error = 0;                  // 0, or the errno value that ended the reading
+  bool counts_as_change = false;  // a report came in during the read, or reports were lost
 };
 
 class ReadPolicy {

@@ -53,7 +53,7 @@ void JailView::open() {
 }
 
 bool JailView::sees(const routing::Message& report) {
-  if (!restricted_ || report.kind == routing::Kind::Unreadable ||
+  if (!restricted_ || report.kind == routing::Kind::Unidentified ||
       known_.contains(emulated::Address::of(0, report.address.local, 0, 0))) {
     return true;
   }

@@ -10,7 +10,7 @@
 
 #include "descriptor.h"
 #include "jail_view.h"
-#include "reports.h"
+#include "drain.h"
 #include "routing.h"
 
 namespace freebsd_layer {

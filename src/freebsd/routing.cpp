@@ -11,7 +11,7 @@
 #include <netinet/in.h>
 #endif
 
-#include "reports.h"
+#include "bytes.h"
 
 namespace routing {
 
@@ -109,7 +109,7 @@ Step next(const std::uint8_t* buf, std::size_t len, std::size_t& offset, Message
   if (msg.type == rtm_newaddr || msg.type == rtm_deladdr) {
     msg.kind = msg.type == rtm_newaddr ? Kind::NewAddress : Kind::DelAddress;
     if (!parse_address(p, msglen, rounding, msg)) {
-      msg.kind = Kind::Unreadable;
+      msg.kind = Kind::Unidentified;
     }
   }
   offset += msglen;

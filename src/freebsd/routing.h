@@ -20,10 +20,10 @@ inline constexpr std::size_t freebsd_rounding = sizeof(long);
 inline constexpr std::size_t macos_rounding = 4;
 
 enum class Kind {
-  NewAddress,  // RTM_NEWADDR of an IPv4 address; address is set
-  DelAddress,  // RTM_DELADDR of an IPv4 address; address is set
-  Unreadable,  // an address message, sound in length, whose contents don't hold together
-  Other,       // anything else, IPv6 addresses and interfaces among them
+  NewAddress,    // RTM_NEWADDR of an IPv4 address; address is set
+  DelAddress,    // RTM_DELADDR of an IPv4 address; address is set
+  Unidentified,  // an address message, sound in length, that does not say which address
+  Other,         // anything else, IPv6 addresses and interfaces among them
 };
 
 struct Message {
@@ -46,7 +46,7 @@ enum class Step {
 Step next(const std::uint8_t* buf, std::size_t len, std::size_t& offset, Message& msg,
           std::size_t rounding);
 
-// Hands each NewAddress, DelAddress and Unreadable message of a buffer to
+// Hands each NewAddress, DelAddress and Unidentified message of a buffer to
 // on_report, in order. Returns false when the buffer is malformed past some
 // point, so that reports after it may have been lost.
 using ReportCallback = std::function<void(const Message&)>;

@@ -8,6 +8,8 @@
 
 #include <cerrno>
 
+#include "change.h"
+
 namespace freebsd_layer {
 
 using Policy = emulated::ReadPolicy;

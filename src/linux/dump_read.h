@@ -13,7 +13,7 @@
 #include "address_table.h"
 #include "netlink.h"
 #include "read_policy.h"
-#include "reports.h"
+#include "change.h"
 
 namespace linux_layer {
 

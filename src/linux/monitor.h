@@ -14,7 +14,7 @@
 
 #include "descriptor.h"
 #include "netlink.h"
-#include "reports.h"
+#include "drain.h"
 
 namespace linux_layer {
 

@@ -10,7 +10,7 @@
 #include <climits>
 #include <cstring>
 
-#include "reports.h"
+#include "bytes.h"
 
 namespace netlink {
 
@@ -89,7 +89,7 @@ Step next(const std::uint8_t* buf, std::size_t len, std::size_t& offset, Message
     case RTM_DELADDR:
       msg.kind = hdr.nlmsg_type == RTM_NEWADDR ? Kind::NewAddress : Kind::DelAddress;
       if (!parse_address(payload, payload_len, msg)) {
-        msg.kind = Kind::Unreadable;
+        msg.kind = Kind::Unidentified;
       }
       break;
     case NLMSG_DONE:
@@ -129,7 +129,7 @@ bool each_report(const std::uint8_t* buf, std::size_t len, const ReportCallback&
   Step step;
   while ((step = next(buf, len, offset, msg)) == Step::Message) {
     if (msg.kind == Kind::NewAddress || msg.kind == Kind::DelAddress ||
-        msg.kind == Kind::Unreadable) {
+        msg.kind == Kind::Unidentified) {
       on_report(msg);
     }
   }

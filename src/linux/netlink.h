@@ -13,12 +13,12 @@
 namespace netlink {
 
 enum class Kind {
-  NewAddress,  // RTM_NEWADDR for IPv4; address is set
-  DelAddress,  // RTM_DELADDR for IPv4; address is set
-  Unreadable,  // an address message, sound in length, whose contents don't hold together
-  Done,        // NLMSG_DONE: the end of a dump; error is set when the dump failed
-  Error,       // NLMSG_ERROR; error is set (0 is an ack)
-  Other,       // anything else, IPv6 addresses among them
+  NewAddress,    // RTM_NEWADDR for IPv4; address is set
+  DelAddress,    // RTM_DELADDR for IPv4; address is set
+  Unidentified,  // an address message, sound in length, that does not say which address
+  Done,          // NLMSG_DONE: the end of a dump; error is set when the dump failed
+  Error,         // NLMSG_ERROR; error is set (0 is an ack)
+  Other,         // anything else, IPv6 addresses among them
 };
 
 struct Message {
@@ -39,7 +39,7 @@ enum class Step {
 // Reads the message that starts at offset in buf[0, len).
 Step next(const std::uint8_t* buf, std::size_t len, std::size_t& offset, Message& msg);
 
-// Hands each NewAddress, DelAddress and Unreadable message of a datagram to
+// Hands each NewAddress, DelAddress and Unidentified message of a datagram to
 // on_report, in order. Returns false when the datagram is malformed past
 // some point, so that reports after it may have been lost.
 using ReportCallback = std::function<void(const Message&)>;

@@ -1,29 +1,16 @@
-// What every layer's kernel reports share: fields read out of the kernel's
-// bytes, how a drain of the monitor ends, how much one wait takes, and what
-// a report means to the address table.
+// How a drain of a layer's monitor ends, and how much one wait takes: the
+// rule both layers' monitors drain their queues by.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <cstring>
-
-#include "address_table.h"
 
 namespace emulated {
 
-// A field of the kernel's bytes. The bytes may come from anywhere (a fuzzer
-// among them), so nothing is read through a cast pointer: every field is
-// copied out, whatever its alignment.
-template <typename T>
-T load(const std::uint8_t* p) {
-  T value;
-  std::memcpy(&value, p, sizeof value);
-  return value;
-}
-
 // How a drain of the monitor's queue ended.
 struct Drained {
-  bool lost = false;         // the kernel dropped reports, or one could not be read
+  // Reports may have been lost: the kernel dropped some, or a datagram came
+  // cut short or malformed past some point.
+  bool lost = false;
   bool reader_gone = false;  // standard output's reader has gone, or it was never open
   int error = 0;             // errno once the socket is broken; nothing else holds then
 };
@@ -49,20 +36,5 @@ class DrainBudget {
  private:
   std::size_t left_;
 };
-
-// Hands one report of the kernel's (a parser's Message, whose Kind names
-// NewAddress and DelAddress) to the table. Returns true when it is a change.
-template <typename Report>
-bool apply(AddressTable& table, const Report& report) {
-  using Kind = decltype(report.kind);
-  switch (report.kind) {
-    case Kind::NewAddress:
-      return table.added(report.address);
-    case Kind::DelAddress:
-      return table.removed(report.address);
-    default:
-      return table.unreadable();
-  }
-}
 
 }  // namespace emulated
