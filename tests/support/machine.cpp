@@ -125,6 +125,14 @@ std::string qemu_user_lacks(QemuUserGap gap) {
   constexpr const char* entry = "qemu-arm";
 #elif defined(__s390x__)
   constexpr const char* entry = "qemu-s390x";
+#elif defined(__powerpc64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  constexpr const char* entry = "qemu-ppc64le";
+#elif defined(__riscv) && __riscv_xlen == 64
+  constexpr const char* entry = "qemu-riscv64";
+#elif defined(__mips__) && !defined(__mips64) && defined(__MIPSEB__)
+  constexpr const char* entry = "qemu-mips";
+#elif defined(__mips__) && !defined(__mips64) && defined(__MIPSEL__)
+  constexpr const char* entry = "qemu-mipsel";
 #else
   constexpr const char* entry = nullptr;
 #endif
