@@ -19,3 +19,9 @@ target_link_libraries(network-change PRIVATE watch-loop network-change-freebsd)
 # nothing but the kernel runs on any FreeBSD 15 and in an empty jail.
 target_link_options(network-change PRIVATE -static -Wl,--fatal-warnings)
 network_change_tarball(freebsd amd64 packaging/README.freebsd.in)
+
+# The tests' sandbox reads the kernel's tables of files (libutil) and makes
+# jails (libjail). This machine cannot run FreeBSD's programs: its suite runs
+# in a FreeBSD machine.
+set(network_change_sandbox_libraries util jail)
+set(NETWORK_CHANGE_SUITE_RUNNER ${PROJECT_SOURCE_DIR}/tools/vm-freebsd)

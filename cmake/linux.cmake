@@ -81,3 +81,6 @@ else()
     set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${NETWORK_CHANGE_DEB_ARCH})
   endif()
 endif()
+
+# The benchmark runs beside Linux's own watcher, ip monitor.
+set(network_change_bench ON)

@@ -1,6 +1,6 @@
 # The program where Windows is not the host: the watch loop over the layer
-# of this system (linux.cmake, freebsd.cmake), its manual page and packages,
-# with its tests, benchmark and fuzzer.
+# of this system (cmake/LAYER.cmake, as CMakeLists.txt chooses it), its
+# manual page and packages, with its tests, benchmark and fuzzer.
 
 # network-change-VERSION-SYSTEM-ARCH.tar.gz: the program, its manual page,
 # the licence and the README made from readme_in, in a folder of that name.
@@ -15,11 +15,7 @@ function(network_change_tarball system arch readme_in)
 endfunction()
 
 # The system's own part first: its compiler flags hold for every target.
-if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
-  include(cmake/linux.cmake)
-else()
-  include(cmake/freebsd.cmake)
-endif()
+include(cmake/${NETWORK_CHANGE_LAYER}.cmake)
 
 # The address table with the policy of its reads, and the routing-socket
 # parser: built on every host, the parser for the tests and the fuzzer as
@@ -53,16 +49,13 @@ include(CPack)
 # Child processes, network stacks of their own and what the kernel tells of
 # another process, shared by the tests and the benchmark.
 add_library(sandbox STATIC tests/support/child.cpp tests/support/sandbox.cpp
-            tests/support/sandbox-$<IF:$<PLATFORM_ID:FreeBSD>,freebsd,linux>.cpp)
+            tests/support/sandbox-${NETWORK_CHANGE_LAYER}.cpp)
 target_include_directories(sandbox PUBLIC tests/support)
-target_link_libraries(sandbox PRIVATE strict_warnings)
 # What the layer has of descriptors, and on Linux its netlink walk and
-# socket opener, serve the tests too.
-if(CMAKE_SYSTEM_NAME STREQUAL "FreeBSD")
-  target_link_libraries(sandbox PUBLIC network-change-freebsd util jail)
-else()
-  target_link_libraries(sandbox PUBLIC network-change-linux)
-endif()
+# socket opener, serve the tests too; the layer's file names what else
+# its sandbox needs.
+target_link_libraries(sandbox PUBLIC network-change-${NETWORK_CHANGE_LAYER}
+                      ${network_change_sandbox_libraries} PRIVATE strict_warnings)
 
 include(CTest)
 if(BUILD_TESTING)
@@ -84,7 +77,7 @@ if(BUILD_TESTING)
     message(STATUS "GoogleTest not found: building the program without its tests")
   endif()
 endif()
-if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+if(network_change_bench)
   add_subdirectory(bench)
 endif()
 if(NETWORK_CHANGE_FUZZ)
