@@ -30,5 +30,15 @@ if(NOT NETWORK_CHANGE_STATIC)
   gtest_discover_tests(linux_layer_test PROPERTIES TIMEOUT 120)
 endif()
 
+# The real program on what only Linux shows.
+network_change_test(linux_system_test linux_system_test.cpp)
+target_compile_definitions(linux_system_test PRIVATE NETWORK_CHANGE_BINARY="$<TARGET_FILE:network-change>")
+add_dependencies(linux_system_test network-change)
+gtest_discover_tests(linux_system_test PROPERTIES TIMEOUT 120)
+if(NETWORK_CHANGE_VALGRIND_TESTS)
+  gtest_discover_tests(linux_system_test TEST_PREFIX "valgrind." PROPERTIES TIMEOUT 300
+                       ENVIRONMENT "NETWORK_CHANGE_VALGRIND=1")
+endif()
+
 # Packaging needs the host's tools (dpkg-dev, lintian, groff): label "host".
 gtest_discover_tests(package_test PROPERTIES TIMEOUT 300 LABELS host)

@@ -42,6 +42,10 @@ void run_tool(const std::string& tool, const std::string& args) {
 #ifdef __linux__
 void ip(const std::string& args) { run_tool("ip", args); }
 
+void add_link(const std::string& name) {
+  ip("link add " + name + " type veth peer name " + name + "p");
+}
+
 void add_address(const std::string& address, const std::string& interface) {
   ip("addr add " + address + " dev " + interface);
 }
@@ -51,6 +55,8 @@ void delete_address(const std::string& address, const std::string& interface) {
 }
 #else
 void ifconfig(const std::string& args) { run_tool("ifconfig", args); }
+
+void add_link(const std::string& name) { ifconfig("epair create name " + name); }
 
 void add_address(const std::string& address, const std::string& interface) {
   ifconfig(interface + " inet " + address + " alias");

@@ -24,6 +24,10 @@ void ifconfig(const std::string& args);
 inline constexpr const char* loopback = "lo0";
 #endif
 
+// Makes an Ethernet interface of that name, with a peer (a veth pair on
+// Linux, an epair on FreeBSD), with the system's own tool.
+void add_link(const std::string& name);
+
 // Adds or deletes an IPv4 address ("192.0.2.1/24") on an interface with the
 // system's own tool, as ip or ifconfig above.
 void add_address(const std::string& address, const std::string& interface);

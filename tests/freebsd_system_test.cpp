@@ -1,7 +1,9 @@
-// The real program in a jail that shares the network stack it is made in,
-// as FreeBSD's services are run: a change is what the jail can see. Each
-// test runs in a vnet jail of its own, whose addresses are the host's to
-// the jails made in it.
+// The real program on FreeBSD alone: what the routing socket reports of
+// aliases, peers, masks and links, a burst that overflows the socket, and
+// jails that share the network stack they are made in, as FreeBSD's
+// services are run, where a change is what the jail can see. Each test runs
+// in a vnet jail of its own, whose addresses are the host's to the jails
+// made in it.
 #include <sys/param.h>
 #include <sys/jail.h>
 #include <net/if.h>
@@ -9,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -19,6 +22,84 @@ namespace system_tests {
 
 using testing_support::Jail;
 using Op = AddressChanger::Op;
+
+TEST_F(System, AddressesOnInterfacesOfItsOwnAliasesAndPeersAreChanges) {
+  ifconfig("epair create name nc0");
+  ifconfig("gif create name nc1");
+  start();
+  for (const char* change : {"nc0 inet 198.51.100.1/24", "nc0 inet 198.51.100.2/24 alias",
+                             "nc0 inet 198.51.100.2 -alias",
+                             // A point-to-point address, and a new peer for it: the kernel
+                             // deletes the address and adds it anew.
+                             "nc1 inet 203.0.113.1 203.0.113.2 netmask 255.255.255.255",
+                             "nc1 inet 203.0.113.1 203.0.113.3 netmask 255.255.255.255",
+                             // So does a new mask.
+                             "nc0 inet 198.51.100.1/25",
+                             // Interfaces destroyed with their addresses.
+                             "nc1 destroy", "nc0 destroy"}) {
+    SCOPED_TRACE(change);
+    ifconfig(change);
+    expect_lines_for_a_change();
+  }
+}
+
+TEST_F(System, IPv6MtuRenamesAndLinkStateAreNotChanges) {
+  ifconfig("epair create name nc0");
+  ifconfig("nc0 inet 198.51.100.1/24");
+  ifconfig("nc0 inet 198.51.100.2/24 alias");
+  start();
+  ifconfig("nc0 inet6 2001:db8::1/64 alias");
+  ifconfig("nc0 inet6 2001:db8::1 -alias");
+  ifconfig("nc0 mtu 9000");
+  ifconfig("nc0 name nc9");
+  // Up again, the link reports its aliases anew: they are known already.
+  ifconfig("nc9 down");
+  ifconfig("nc9 up");
+  expect_next_line_is("net changed..0", "203.0.113.1/32");
+}
+
+TEST_F(System, ABurstThatOverflowsTheSocketIsReportedAndTheWatchGoesOn) {
+  ifconfig("epair create name nc0");
+  ifconfig("nc0 inet 198.18.0.1/15");
+  const unsigned nc0 = if_nametoindex("nc0");
+  // Traced, so that the failed read which tells of the overflow is seen.
+  char trace[] = "/tmp/network-change-ktrace-XXXXXX";
+  const int fd = mkstemp(trace);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  tracer_ = {"ktrace", "-t", "c", "-f", trace};
+  Child& c = start();
+  // Stopped, it reads nothing while 4,000 changes go by.
+  c.signal(SIGSTOP);
+  AddressChanger changer;
+  for (std::uint32_t i = 2; i < 2002; ++i) {
+    changer.queue(AddressChanger::Op::Add, nc0, 0xC6120000 + i, 15);  // 198.18.0.2 on
+    changer.queue(AddressChanger::Op::Delete, nc0, 0xC6120000 + i, 15);
+  }
+  changer.queue(AddressChanger::Op::Add, nc0, 0xC6130001, 15);  // 198.19.0.1 stays
+  ASSERT_EQ(changer.send(), 0);
+  c.signal(SIGCONT);
+
+  // Every line that comes now is for the burst; at least one must.
+  expect_lines_for_a_change();
+  EXPECT_TRUE(c.running());
+  std::string trace_text;
+  ASSERT_EQ(testing_support::run({"kdump", "-f", trace}, &trace_text), 0);
+  std::remove(trace);
+  EXPECT_NE(trace_text.find("RET   recvmsg -1 errno 55"), std::string::npos)
+      << "the burst did not overflow the socket; the test proves nothing";
+  expect_next_line_is("net changed.." + std::to_string(lines_), "203.0.113.2/32");
+  ++lines_;
+  // It still knows the table: the address left is known, so that a link
+  // that comes up again and reports it anew (as it does an address that
+  // shares the first one's prefix) changes nothing; one the burst took away
+  // is not.
+  ifconfig("nc0 down");
+  ifconfig("nc0 up");
+  expect_next_line_is("net changed.." + std::to_string(lines_), "203.0.113.1/32");
+  ifconfig("nc0 inet 198.18.0.7/15 alias");
+  EXPECT_EQ(c.line(patience_), "net changed.." + std::to_string(lines_ + 1));
+}
 
 class InAJail : public System {
  protected:
