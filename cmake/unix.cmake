@@ -46,19 +46,19 @@ add_custom_target(docs ALL DEPENDS network-change.1.gz changelog.gz)
 
 include(CPack)
 
-# Child processes, network stacks of their own and what the kernel tells of
-# another process, shared by the tests and the benchmark.
-add_library(sandbox STATIC tests/support/child.cpp tests/support/sandbox.cpp
-            tests/support/sandbox-${NETWORK_CHANGE_LAYER}.cpp)
-target_include_directories(sandbox PUBLIC tests/support)
-# What the layer has of descriptors, and on Linux its netlink walk and
-# socket opener, serve the tests too; the layer's file names what else
-# its sandbox needs.
-target_link_libraries(sandbox PUBLIC network-change-${NETWORK_CHANGE_LAYER}
-                      ${network_change_sandbox_libraries} PRIVATE strict_warnings)
-
 include(CTest)
 if(BUILD_TESTING)
+  # Child processes, network stacks of their own and what the kernel tells
+  # of another process, shared by the tests and the benchmark, which a build
+  # of the program alone does without. What the layer has of descriptors,
+  # and on Linux its netlink walk and socket opener, serve them too; the
+  # layer's file names what else its sandbox needs.
+  add_library(sandbox STATIC tests/support/child.cpp tests/support/sandbox.cpp
+              tests/support/sandbox-${NETWORK_CHANGE_LAYER}.cpp)
+  target_include_directories(sandbox PUBLIC tests/support)
+  target_link_libraries(sandbox PUBLIC network-change-${NETWORK_CHANGE_LAYER}
+                        ${network_change_sandbox_libraries} PRIVATE strict_warnings)
+
   # The program needs nothing but a compiler, CMake and Ninja; the tests
   # need GoogleTest too, and under CI its absence is an error.
   if(CMAKE_CROSSCOMPILING AND EXISTS /usr/src/googletest/CMakeLists.txt)
@@ -76,9 +76,9 @@ if(BUILD_TESTING)
   else()
     message(STATUS "GoogleTest not found: building the program without its tests")
   endif()
-endif()
-if(network_change_bench)
-  add_subdirectory(bench)
+  if(network_change_bench)
+    add_subdirectory(bench)
+  endif()
 endif()
 if(NETWORK_CHANGE_FUZZ)
   add_subdirectory(fuzz)

@@ -14,27 +14,18 @@
 
 #include "address_table.h"
 #include "change.h"
-#ifdef __linux__
-#include "netlink.h"
-#else
-#include "routing.h"
-#endif
+#include "layer_kernel.h"
 
 namespace {
 
 using emulated::Address;
 using emulated::AddressTable;
 
-#ifdef __linux__
-namespace report_of = netlink;
-#else
-namespace report_of = routing;
-#endif
-using Kind = report_of::Kind;
+using Kind = decltype(emulated::LayerReport::kind);
 
 // One report of the monitor, as the layer hands it to the table.
 bool report(AddressTable& t, Kind kind, const Address& a = {}) {
-  report_of::Message m;
+  emulated::LayerReport m;
   m.kind = kind;
   m.address = a;
   return emulated::apply(t, m);

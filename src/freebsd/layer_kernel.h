@@ -8,6 +8,8 @@
 
 namespace emulated {
 
+// What the layer's monitor hands to the table, a report at a time.
+using LayerReport = routing::Message;
 using LayerKernel = Kernel<freebsd_layer::Monitor, freebsd_layer::TableReader>;
 
 }  // namespace emulated

@@ -8,6 +8,8 @@
 
 namespace emulated {
 
+// What the layer's monitor hands to the table, a report at a time.
+using LayerReport = netlink::Message;
 using LayerKernel = Kernel<linux_layer::Monitor, linux_layer::TableReader>;
 
 }  // namespace emulated
