@@ -3,6 +3,7 @@
 #include "descriptor.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,6 +31,16 @@ StandardOutput standard_output() {
   }
   return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ? StandardOutput::Piped
                                                       : StandardOutput::Other;
+}
+
+int queue_bytes(int fd, std::size_t& bytes) {
+  int rcvbuf = 0;
+  socklen_t len = sizeof rcvbuf;
+  if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, &len) != 0) {
+    return errno;
+  }
+  bytes = static_cast<std::size_t>(rcvbuf);
+  return 0;
 }
 
 void close_fd(int& fd) {

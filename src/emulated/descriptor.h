@@ -2,6 +2,8 @@
 // and closed once; and what standard output is, for the watch's wait.
 #pragma once
 
+#include <cstddef>
+
 namespace emulated {
 
 // What standard output is to the wait for a change, which also watches for
@@ -19,6 +21,10 @@ StandardOutput standard_output();
 // closed. Returns fd itself when it is already above 2 or negative, the new
 // descriptor, or -1 with errno set (EMFILE when none above 2 is allowed).
 int above_stdio(int fd);
+
+// Sets bytes to the most that the receive queue of socket fd holds
+// (SO_RCVBUF). Returns 0, or an errno value.
+int queue_bytes(int fd, std::size_t& bytes);
 
 // Closes fd if it is open, and marks it closed.
 void close_fd(int& fd);

@@ -42,12 +42,10 @@ int Monitor::open() {
   }
   // Best effort: the default still works, only overflows sooner.
   (void)setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-  int rcvbuf = 0;
-  socklen_t len = sizeof rcvbuf;
-  if (getsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, &len) != 0) {
-    return errno;
+  if (const int error = emulated::queue_bytes(fd_, queue_bytes_); error != 0) {
+    return error;
   }
-  queue_bytes_ = static_cast<std::size_t>(rcvbuf) + buffer_size;
+  queue_bytes_ += buffer_size;  // a datagram past the limit
   kqueue_ = emulated::above_stdio(kqueuex(KQUEUE_CLOEXEC));
   if (kqueue_ < 0) {
     return errno;

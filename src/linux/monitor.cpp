@@ -27,12 +27,10 @@ int Monitor::open() {
   if (fd_ < 0) {
     return errno;
   }
-  int rcvbuf = 0;
-  socklen_t len = sizeof rcvbuf;
-  if (getsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, &len) != 0) {
-    return errno;
+  if (const int error = emulated::queue_bytes(fd_, queue_bytes_); error != 0) {
+    return error;
   }
-  queue_bytes_ = static_cast<std::size_t>(rcvbuf) + slot_size;
+  queue_bytes_ += slot_size;  // a datagram past the limit
   epoll_ = emulated::above_stdio(epoll_create1(EPOLL_CLOEXEC));
   if (epoll_ < 0) {
     return errno;

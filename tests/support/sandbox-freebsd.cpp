@@ -56,22 +56,35 @@ std::vector<RouteSocket> route_sockets_of(pid_t pid) {
 
 }  // namespace
 
-bool asleep_in_the_wait(pid_t pid) {
-  int mib[] = {CTL_KERN, KERN_PROC, KERN_PROC_PID | KERN_PROC_INC_THREAD, static_cast<int>(pid)};
+namespace {
+
+// The kernel's table of processes (or threads) that the sysctl names; empty
+// if it cannot be read.
+std::vector<kinfo_proc> processes(std::vector<int> mib) {
+  const auto n = static_cast<u_int>(mib.size());
   std::size_t len = 0;
-  if (sysctl(mib, 4, nullptr, &len, nullptr, 0) != 0) {
-    return false;
+  if (sysctl(mib.data(), n, nullptr, &len, nullptr, 0) != 0) {
+    return {};
   }
-  std::vector<kinfo_proc> threads(len / sizeof(kinfo_proc) + 4);
-  len = threads.size() * sizeof(kinfo_proc);
-  if (sysctl(mib, 4, threads.data(), &len, nullptr, 0) != 0) {
-    return false;
+  // Room for some that start meanwhile.
+  std::vector<kinfo_proc> found(len / sizeof(kinfo_proc) + 16);
+  len = found.size() * sizeof(kinfo_proc);
+  if (sysctl(mib.data(), n, found.data(), &len, nullptr, 0) != 0) {
+    return {};
   }
-  for (std::size_t i = 0; i < len / sizeof(kinfo_proc); ++i) {
+  found.resize(len / sizeof(kinfo_proc));
+  return found;
+}
+
+}  // namespace
+
+bool asleep_in_the_wait(pid_t pid) {
+  for (const kinfo_proc& thread :
+       processes({CTL_KERN, KERN_PROC, KERN_PROC_PID | KERN_PROC_INC_THREAD, pid})) {
     // The layer's only sleep in a kqueue is its untimed wait; a blocking
     // read of a socket is how other watchers wait.
-    if (threads[i].ki_stat == SSLEEP && (std::strcmp(threads[i].ki_wmesg, "kqread") == 0 ||
-                                         std::strcmp(threads[i].ki_wmesg, "sbwait") == 0)) {
+    if (thread.ki_stat == SSLEEP && (std::strcmp(thread.ki_wmesg, "kqread") == 0 ||
+                                     std::strcmp(thread.ki_wmesg, "sbwait") == 0)) {
       return true;
     }
   }
@@ -142,20 +155,10 @@ Jail::~Jail() {
 }
 
 std::vector<pid_t> children_of(pid_t pid) {
-  int mib[] = {CTL_KERN, KERN_PROC, KERN_PROC_PROC};
-  std::size_t len = 0;
   std::vector<pid_t> children;
-  if (sysctl(mib, 3, nullptr, &len, nullptr, 0) != 0) {
-    return children;
-  }
-  std::vector<kinfo_proc> procs(len / sizeof(kinfo_proc) + 16);
-  len = procs.size() * sizeof(kinfo_proc);
-  if (sysctl(mib, 3, procs.data(), &len, nullptr, 0) != 0) {
-    return children;
-  }
-  for (std::size_t i = 0; i < len / sizeof(kinfo_proc); ++i) {
-    if (procs[i].ki_ppid == pid) {
-      children.push_back(procs[i].ki_pid);
+  for (const kinfo_proc& p : processes({CTL_KERN, KERN_PROC, KERN_PROC_PROC})) {
+    if (p.ki_ppid == pid) {
+      children.push_back(p.ki_pid);
     }
   }
   return children;
