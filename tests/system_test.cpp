@@ -187,29 +187,34 @@ TEST_F(System, OutputWithNoReaderToLoseNeverEndsIt) {
   std::remove(path);
 }
 
-TEST_F(System, OutputThatCanTakeNoLineEndsItWithStatus2) {
+TEST_F(System, AFullDiskEndsItWithStatus2AtTheFirstLine) {
   // A full disk takes no line: the first change ends the program, rather
-  // than lose that line and the ones after it without a word. Standard
-  // output closed at start can take none at all: it ends at once.
+  // than lose that line and the ones after it without a word.
   ChildOptions full_disk;
   full_disk.before_exec = [] { dup2(open("/dev/full", O_WRONLY), STDOUT_FILENO); };
   Child& c = start(full_disk);
   add_address("192.0.2.1/32", loopback);
-  auto status = c.finish(patience_);
+  const auto status = c.finish(patience_);
   ASSERT_TRUE(status);
   EXPECT_EQ(exit_code(*status), 2);
   EXPECT_EQ(c.err(), "");
+}
 
+TEST_F(System, StandardOutputClosedAtStartEndsItAtOnceWithStatus2) {
+  // Its first socket would land on descriptor 1, and is moved above it.
+  SKIP_WHERE_QEMU_USER_LACKS(testing_support::QemuUserGap::NetlinkOnCopiedDescriptor);
   if (!valgrind_log_.empty()) {
-    return;  // valgrind opens its log on the lowest free descriptor: 1, here
+    GTEST_SKIP() << "valgrind opens its log on the lowest free descriptor, 1 here; this runs in "
+                    "full without valgrind";
   }
+  // No line can ever be written: it ends as it starts, with no change.
   ChildOptions closed;
   closed.before_exec = [] { close(STDOUT_FILENO); };
-  Child& d = start(closed, false);
-  status = d.finish(3 * patience_);
+  Child& c = start(closed, false);
+  const auto status = c.finish(3 * patience_);
   ASSERT_TRUE(status) << "still running with nowhere to write";
   EXPECT_EQ(exit_code(*status), 2);
-  EXPECT_EQ(d.err(), "");
+  EXPECT_EQ(c.err(), "");
 }
 
 TEST_F(System, ClosedStandardStreamsNeverReceiveTheSocketsNorDoChildren) {
