@@ -77,8 +77,10 @@ class System : public ::testing::Test {
   std::vector<std::string> command() const {
     std::vector<std::string> argv = tracer_;
     if (!valgrind_log_.empty()) {
-      argv = {"valgrind", "--log-file=" + valgrind_log_, "--leak-check=full",
-              "--errors-for-leak-kinds=definite"};
+      argv = {"valgrind",
+              valgrind_log_fd_ < 0 ? "--log-file=" + valgrind_log_
+                                   : "--log-fd=" + std::to_string(valgrind_log_fd_),
+              "--leak-check=full", "--errors-for-leak-kinds=definite"};
     }
     argv.emplace_back(NETWORK_CHANGE_BINARY);
     return argv;
@@ -126,6 +128,9 @@ class System : public ::testing::Test {
   std::vector<std::string> tracer_;  // a command the program is started under
   int lines_ = 0;                    // lines seen by expect_lines_for_a_change
   std::string valgrind_log_;
+  // Where valgrind writes its log when the child opens it there itself, so
+  // that valgrind opens no file of its own (-1: valgrind opens the log).
+  int valgrind_log_fd_ = -1;
   // How long a step may take before it counts as lost. Under valgrind the
   // program runs tens of times slower, and slower still on an emulated
   // processor whose host is busy.
