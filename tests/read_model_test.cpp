@@ -167,7 +167,7 @@ class ReadRun {
       case Event::Truncated: {
         std::vector<std::uint8_t> part = next_part();
         if (e == Event::Truncated) {
-          dumping_ = false;
+          // The rest of the dump is still to come on that socket.
           return incomplete(read_->received(part.data(), part.size() / 2, 0, true, t_), EMSGSIZE);
         }
         last_part_ = t_;
@@ -214,7 +214,7 @@ class ReadRun {
         const bool reading = next_.reply;
         const DumpRead::Command after = read_->silence(t_);
         if (reading) {
-          dumping_ = false;
+          // A dump gone quiet may yet speak: its socket is not used again.
           return incomplete(after, ETIMEDOUT);
         }
         return attempt_over(after);
